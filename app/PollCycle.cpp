@@ -1,0 +1,97 @@
+#include "app/PollCycle.h"
+
+#include "app/Mdialog.h"
+
+namespace jointcast {
+
+State PollState = State::WaitRetry;
+platform::Tick LastTick = 0;
+
+// One step per call. The completion event is dispatched by the message loop between idle calls,
+// so every waiting state returns after a short sleep instead of waiting in place.
+void TFMDialog::AppIdle(TObject*, bool& Done) {
+  Done = false;
+  if (!Cross) return;  // the control is gone after a fatal error
+  const std::int64_t elapsed = platform::Elapsed(clock_.Now(), LastTick);
+
+  switch (PollState) {
+    case State::WaitRetry:
+      PCross->SetColor(ui::TColor::Red);
+      if (elapsed >= Timeout) {
+        PollState = State::Connect;
+      } else {
+        clock_.Sleep(kWaitSleep);
+      }
+      break;
+
+    case State::Connect:
+      if (Cross->Init(kClientName, u"", 0)) {
+        PCross->SetColor(ui::TColor::Yellow);
+        PollState = State::CheckController;
+      } else {
+        LastTick = clock_.Now();
+        PollState = State::WaitRetry;
+      }
+      break;
+
+    case State::CheckController:
+      JobDone = false;
+      LastTick = clock_.Now();
+      JobNumber = Cross->KRCOk();
+      clock_.Sleep(kCheckSleep);
+      PollState = State::AwaitCheck;
+      break;
+
+    case State::AwaitCheck:
+      if (elapsed > Timeout) {
+        LastTick = clock_.Now();
+        PollState = State::WaitRetry;
+      } else if (!JobDone) {
+        clock_.Sleep(kWaitSleep);
+      } else if (!Cross->KRCOkResult(JobNumber)) {
+        PollState = State::CheckController;
+      } else {
+        PCross->SetColor(ui::TColor::Green);
+        LastTick = clock_.Now();
+        PollState = State::Pause;
+      }
+      break;
+
+    case State::Pause:
+      if (elapsed >= kReadInterval) {
+        PollState = State::RequestAxes;
+      } else {
+        clock_.Sleep(kWaitSleep);
+      }
+      break;
+
+    case State::RequestAxes:
+      JobDone = false;
+      LastTick = clock_.Now();
+      JobNumber = Cross->ShowVar(kAxisVariable, u"");
+      PollState = State::AwaitAxes;
+      break;
+
+    case State::AwaitAxes:
+      // The time-out is tested first: a reply looked at only after it counts as none.
+      if (elapsed > Timeout) {
+        FatalError("can't read variable");
+      } else if (JobDone) {
+        PollState = Cross->ShowVarResult(JobNumber, ValueText) ? State::Publish : State::WaitRetry;
+      } else {
+        clock_.Sleep(kReadWaitSleep);
+      }
+      break;
+
+    case State::Publish:
+      Publish();
+      PollState = State::Pause;
+      break;
+  }
+}
+
+void TFMDialog::CrossCmdMessage(TObject*, crosslib::JobNumber nJob, std::int32_t) {
+  if (nJob == JobNumber) JobDone = true;
+}
+
+}  // namespace jointcast

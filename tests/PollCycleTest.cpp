@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Harness.h"
+
+using jointcast::LastTick;
+using jointcast::PollState;
+using jointcast::State;
+using ui::TColor;
+
+namespace {
+
+// Ticks at which the cycle issued reads, while it runs for the given time.
+std::vector<platform::Tick> ReadTicks(Harness& h, std::uint32_t milliseconds) {
+  std::vector<platform::Tick> ticks;
+  int seen = h.cross->Calls().showVar;
+  const platform::Tick start = h.clock.Now();
+  while (platform::Elapsed(h.clock.Now(), start) < milliseconds && h.app().Step()) {
+    if (h.cross->Calls().showVar != seen) {
+      seen = h.cross->Calls().showVar;
+      ticks.push_back(h.cross->Calls().lastShowVarTick);
+    }
+  }
+  return ticks;
+}
+
+std::vector<std::uint32_t> Intervals(const std::vector<platform::Tick>& ticks) {
+  std::vector<std::uint32_t> intervals;
+  for (std::size_t i = 1; i < ticks.size(); ++i) {
+    intervals.push_back(platform::Elapsed(ticks[i], ticks[i - 1]));
+  }
+  return intervals;
+}
+
+}  // namespace
+
+TEST(PollCycle, ConnectsChecksAndReadsWithIndicatorColours) {
+  Harness h;
+  auto& d = h.Show();
+  EXPECT_EQ(d.PCross->Color(), TColor::Red);
+
+  // LastTick starts at 0 and the system has been up for more than 3 s: straight to Connect.
+  h.app().Step();
+  EXPECT_EQ(PollState, State::Connect);
+  EXPECT_EQ(h.cross->Calls().init, 0);
+  h.app().Step();
+  EXPECT_EQ(h.cross->Calls().init, 1);
+  EXPECT_EQ(h.cross->ClientName(), u"ZelkJointcastV3");
+  EXPECT_EQ(d.PCross->Color(), TColor::Yellow);
+  EXPECT_EQ(PollState, State::CheckController);
+
+  h.clock.sleeps.clear();
+  h.app().Step();
+  EXPECT_EQ(PollState, State::AwaitCheck);
+  EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>{250});
+
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  EXPECT_EQ(d.PCross->Color(), TColor::Green);
+  const platform::Tick ready = LastTick;
+
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  // The first read follows 200 ms (plus at most one 20 ms wait) after the controller was ready.
+  const std::uint32_t firstRead = platform::Elapsed(h.cross->Calls().lastShowVarTick, ready);
+  EXPECT_GE(firstRead, 200u);
+  EXPECT_LT(firstRead, 220u);
+
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  EXPECT_NE(d.ValueText.find(u"$AXIS_ACT = {E6AXIS: A1 "), std::u16string::npos);
+  EXPECT_TRUE(h.app().errorBoxes.empty());
+}
+
+TEST(PollCycle, ReadIntervalFollowsRequestsNotCompletions) {
+  {
+    Harness h(100000, 50);
+    h.Show();
+    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+    for (std::uint32_t interval : Intervals(ReadTicks(h, 10000))) {
+      EXPECT_GE(interval, 200u);
+      EXPECT_LT(interval, 220u);
+    }
+  }
+  {
+    Harness h(100000, 300);
+    h.Show();
+    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+    const auto intervals = Intervals(ReadTicks(h, 10000));
+    ASSERT_GE(intervals.size(), 30u);
+    for (std::uint32_t interval : intervals) {
+      EXPECT_GE(interval, 300u);
+      EXPECT_LE(interval, 302u);  // the 1 ms waits round it up a little
+    }
+  }
+}
+
+TEST(PollCycle, WaitingStatesSleepTheirExactAmounts) {
+  Harness h;
+  auto& d = h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  h.clock.sleeps.clear();
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  for (std::uint32_t sleep : h.clock.sleeps) EXPECT_EQ(sleep, 20u);
+  h.clock.sleeps.clear();
+  ASSERT_TRUE(h.RunUntilState(State::Publish));
+  for (std::uint32_t sleep : h.clock.sleeps) EXPECT_EQ(sleep, 1u);
+  EXPECT_EQ(h.clock.sleeps.size(), h.latency);
+  h.clock.sleeps.clear();
+  h.app().Step();  // the publish step itself costs no sleep
+  EXPECT_TRUE(h.clock.sleeps.empty());
+  EXPECT_EQ(PollState, State::Pause);
+  (void)d;
+}
+
+TEST(PollCycle, TimeoutBoundaries) {
+  Harness h;
+  auto& d = h.Show();
+  const platform::Tick now = h.clock.Now();
+  bool done = true;
+
+  // WaitRetry connects once Timeout has passed: >=.
+  PollState = State::WaitRetry;
+  LastTick = now - 2999;
+  d.AppIdle(nullptr, done);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(PollState, State::WaitRetry);
+  LastTick = h.clock.Now() - 3000;
+  d.AppIdle(nullptr, done);
+  EXPECT_EQ(PollState, State::Connect);
+
+  // AwaitCheck gives up only past Timeout: >.
+  PollState = State::AwaitCheck;
+  d.JobDone = false;
+  LastTick = h.clock.Now() - 3000;
+  d.AppIdle(nullptr, done);
+  EXPECT_EQ(PollState, State::AwaitCheck);
+  LastTick = h.clock.Now() - 3001;
+  d.AppIdle(nullptr, done);
+  EXPECT_EQ(PollState, State::WaitRetry);
+  EXPECT_EQ(LastTick, h.clock.Now());
+
+  // Pause: >= 200.
+  PollState = State::Pause;
+  LastTick = h.clock.Now() - 199;
+  d.AppIdle(nullptr, done);
+  EXPECT_EQ(PollState, State::Pause);
+  LastTick = h.clock.Now() - 200;
+  d.AppIdle(nullptr, done);
+  EXPECT_EQ(PollState, State::RequestAxes);
+}
+
+TEST(PollCycle, ReadTimeoutIsTestedBeforeTheReply) {
+  // At exactly Timeout a completed read is still fetched.
+  {
+    Harness h;
+    auto& d = h.Show();
+    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+    ASSERT_TRUE(h.app().RunUntil([&] { return d.JobDone; }));
+    LastTick = h.clock.Now() - 3000;
+    bool done = true;
+    d.AppIdle(nullptr, done);
+    EXPECT_EQ(PollState, State::Publish);
+  }
+  // A reply that arrived but is looked at only after the time-out counts as none.
+  {
+    Harness h;
+    auto& d = h.Show();
+    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+    ASSERT_TRUE(h.app().RunUntil([&] { return d.JobDone; }));
+    h.clock.Advance(3001 - platform::Elapsed(h.clock.Now(), LastTick));  // a blocked GUI thread
+    bool done = true;
+    d.AppIdle(nullptr, done);
+    EXPECT_TRUE(h.form().closed);
+    EXPECT_EQ(d.LMessage->Caption(), "can't read variable");
+    EXPECT_EQ(d.Cross, nullptr);
+  }
+}
+
+TEST(PollCycle, ElapsedTimeIsRightAcrossTheTickWrap) {
+  Harness h(0xFFFFFFFFu - 1500);
+  h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  const auto ticks = ReadTicks(h, 5000);
+  ASSERT_FALSE(h.form().closed);
+  ASSERT_GE(ticks.size(), 20u);
+  EXPECT_LT(ticks.back(), ticks.front());  // the counter did wrap
+  for (std::uint32_t interval : Intervals(ticks)) {
+    EXPECT_GE(interval, 200u);
+    EXPECT_LT(interval, 220u);
+  }
+}
+
+TEST(PollCycle, EarlyAfterBootTheFirstConnectWaitsForTheTimeout) {
+  Harness h(1000);
+  h.Show();
+  ASSERT_TRUE(h.app().RunUntil([&] { return h.cross->Calls().init == 1; }));
+  EXPECT_GE(h.clock.Now(), 3000u);
+  EXPECT_LT(h.clock.Now(), 3020u);
+}
+
+TEST(PollCycle, RefusedRegistrationRetriesEveryThreeSeconds) {
+  Harness h;
+  auto& d = h.Show();
+  h.cross->faults.refuseInit = -1;
+  std::vector<platform::Tick> inits;
+  int seen = 0;
+  const platform::Tick start = h.clock.Now();
+  while (platform::Elapsed(h.clock.Now(), start) < 30000 && h.app().Step()) {
+    EXPECT_EQ(d.PCross->Color(), TColor::Red);
+    if (h.cross->Calls().init != seen) {
+      seen = h.cross->Calls().init;
+      inits.push_back(h.clock.Now());
+    }
+  }
+  ASSERT_GE(inits.size(), 9u);
+  ASSERT_LE(inits.size(), 11u);
+  for (std::uint32_t interval : Intervals(inits)) {
+    EXPECT_GE(interval, 3000u);
+    EXPECT_LT(interval, 3020u);
+  }
+  EXPECT_EQ(h.cross->Calls().krcOk, 0);
+}
+
+TEST(PollCycle, ControllerNotReadyIsAskedAgainAtOnce) {
+  Harness h;
+  auto& d = h.Show();
+  h.cross->faults.notReady = 3;
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  EXPECT_EQ(h.cross->Calls().krcOk, 4);
+  EXPECT_EQ(h.cross->Calls().init, 1);
+  EXPECT_EQ(d.PCross->Color(), TColor::Green);
+}
+
+TEST(PollCycle, UnansweredReadyCheckReconnectsAfterThreeSecondsMore) {
+  Harness h;
+  auto& d = h.Show();
+  h.cross->faults.neverComplete = true;
+  ASSERT_TRUE(h.RunUntilState(State::AwaitCheck));
+  const platform::Tick asked = LastTick;
+  ASSERT_TRUE(h.RunUntilState(State::WaitRetry));
+  EXPECT_GT(platform::Elapsed(h.clock.Now(), asked), 3000u);
+  EXPECT_EQ(d.PCross->Color(), TColor::Yellow);  // until WaitRetry runs once
+  const platform::Tick gaveUp = h.clock.Now();
+  ASSERT_TRUE(h.app().RunUntil([&] { return h.cross->Calls().init == 2; }));
+  EXPECT_GE(platform::Elapsed(h.clock.Now(), gaveUp), 3000u);
+  EXPECT_EQ(h.cross->Calls().exit, 0);
+}
+
+TEST(PollCycle, FailedReadReconnectsThreeSecondsAfterTheRequest) {
+  Harness h;
+  auto& d = h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  h.cross->faults.failReads = 1;
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  const platform::Tick requested = LastTick;
+  ASSERT_TRUE(h.RunUntilState(State::WaitRetry));
+  h.app().Step();
+  EXPECT_EQ(d.PCross->Color(), TColor::Red);
+  ASSERT_TRUE(h.app().RunUntil([&] { return h.cross->Calls().init == 2; }));
+  const std::uint32_t after = platform::Elapsed(h.clock.Now(), requested);
+  EXPECT_GE(after, 3000u);
+  EXPECT_LT(after, 3020u);
+  ASSERT_TRUE(h.RunUntilState(State::Publish));
+}
+
+TEST(PollCycle, CompletionEventsAreMatchedByJobNumberOnly) {
+  Harness h;
+  auto& d = h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  d.JobNumber = 1234;
+  d.JobDone = false;
+  d.CrossCmdMessage(nullptr, 1233, 0);  // an older job's late completion
+  EXPECT_FALSE(d.JobDone);
+  d.CrossCmdMessage(nullptr, 1234, 77);  // the error code plays no part
+  EXPECT_TRUE(d.JobDone);
+  d.JobNumber = -2;  // 16-bit comparison, negative numbers included
+  d.JobDone = false;
+  d.CrossCmdMessage(nullptr, static_cast<crosslib::JobNumber>(0xFFFE), 0);
+  EXPECT_TRUE(d.JobDone);
+}
+
+TEST(PollCycle, ReadNeverAnsweredEndsTheProgramThreeSecondsLater) {
+  Harness h;
+  auto& d = h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::Pause));
+  h.cross->faults.completeWithOtherJob = true;  // completions that never match
+  ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+  const platform::Tick requested = LastTick;
+  const int processed = h.app().processMessagesCalls;
+  h.clock.sleeps.clear();
+  ASSERT_TRUE(h.app().RunUntil([&] { return h.form().closed; }));
+  // The time-out fires on the first idle call past 3000 ms, then the window stays up 2.5 s.
+  EXPECT_EQ(h.clock.sleeps.back(), 2500u);
+  EXPECT_EQ(platform::Elapsed(h.clock.Now(), requested), 3001u + 2500u);
+  EXPECT_EQ(d.LMessage->Caption(), "can't read variable");
+  EXPECT_EQ(d.LMessage->Color(), TColor::Red);
+  EXPECT_EQ(d.Cross, nullptr);
+  EXPECT_FALSE(h.app().HasIdleHandler());
+  EXPECT_EQ(h.app().processMessagesCalls, processed + 1);
+  EXPECT_FALSE(h.app().Step());  // the loop has ended
+  // FormHide ran: socket closed and Windows Sockets stopped, but no Exit on a destroyed control.
+  EXPECT_EQ(h.sockets.calls.back(), "cleanup");
+}
+
+TEST(PollCycle, ControlErrorsReachTheErrorBoxAndLeaveTheStateAlone) {
+  struct ThrowingCross : sim::SimulatedCross {
+    using SimulatedCross::SimulatedCross;
+    crosslib::JobNumber ShowVar(const std::u16string&, const std::u16string&) override {
+      throw std::runtime_error("Cross: access violation");
+    }
+  };
+  Harness h;
+  jointcast::DialogEnvironment env = h.Environment();
+  env.createCross = [&]() -> std::unique_ptr<crosslib::TCross> {
+    return std::make_unique<ThrowingCross>(h.toolkit.app, h.clock);
+  };
+  h.dialog = std::make_unique<jointcast::TFMDialog>(env);
+  h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::RequestAxes));
+  h.app().Step();
+  EXPECT_EQ(PollState, State::RequestAxes);
+  ASSERT_EQ(h.app().errorBoxes.size(), 1u);
+  EXPECT_EQ(h.app().errorBoxes[0], "Cross: access violation.");
+  h.app().Step();  // the program goes on, and tries again
+  EXPECT_EQ(h.app().errorBoxes.size(), 2u);
+}

@@ -1,0 +1,111 @@
+#include "ui/memory/MemoryApplication.h"
+
+#include <algorithm>
+
+#include "ui/memory/MemoryComponents.h"
+
+namespace ui::memory {
+namespace {
+
+bool IsDue(platform::Tick due, platform::Tick now) {
+  return static_cast<std::int32_t>(now - due) >= 0;
+}
+
+}  // namespace
+
+void MemoryApplication::Post(std::uint32_t delayMs, std::function<void()> work) {
+  posted_.push_back({clock_.Now() + delayMs, order_++, std::move(work)});
+}
+
+void MemoryApplication::RemoveTimer(MemoryTimer* timer) {
+  timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
+}
+
+bool MemoryApplication::NextDue(platform::Tick& due) const {
+  bool any = false;
+  const platform::Tick now = clock_.Now();
+  auto consider = [&](platform::Tick candidate) {
+    if (!any || static_cast<std::int32_t>(candidate - now) < static_cast<std::int32_t>(due - now)) {
+      due = candidate;
+    }
+    any = true;
+  };
+  for (const Posted& p : posted_) consider(p.due);
+  for (const MemoryTimer* t : timers_) {
+    if (t->Enabled()) consider(t->Deadline());
+  }
+  return any;
+}
+
+bool MemoryApplication::DispatchDue() {
+  const platform::Tick now = clock_.Now();
+  auto earliest = posted_.end();
+  for (auto it = posted_.begin(); it != posted_.end(); ++it) {
+    if (!IsDue(it->due, now)) continue;
+    if (earliest == posted_.end() || static_cast<std::int32_t>(it->due - earliest->due) < 0 ||
+        (it->due == earliest->due && it->order < earliest->order)) {
+      earliest = it;
+    }
+  }
+  if (earliest != posted_.end()) {
+    auto work = std::move(earliest->work);
+    posted_.erase(earliest);
+    Dispatch(work);
+    return true;
+  }
+  for (MemoryTimer* timer : timers_) {
+    if (timer->Enabled() && IsDue(timer->Deadline(), now)) {
+      timer->Fire();
+      return true;
+    }
+  }
+  return false;
+}
+
+void MemoryApplication::ProcessMessages() {
+  ++processMessagesCalls;
+  while (DispatchDue()) {
+  }
+}
+
+bool MemoryApplication::Step() {
+  if (quit_) return false;
+  if (DispatchDue()) return true;
+  if (idle_) {
+    ++idleCalls;
+    auto idle = idle_;  // the handler may remove itself
+    bool done = true;
+    Dispatch([&] { idle(nullptr, done); });
+    if (!done) return true;
+  }
+  platform::Tick due = 0;
+  if (!NextDue(due)) return false;
+  const platform::Tick now = clock_.Now();
+  // Waiting for the next message, then handling it.
+  if (!IsDue(due, now)) clock_.Advance(due - now);
+  DispatchDue();
+  return true;
+}
+
+void MemoryApplication::RunFor(std::uint32_t milliseconds) {
+  const platform::Tick start = clock_.Now();
+  while (platform::Elapsed(clock_.Now(), start) < milliseconds && Step()) {
+  }
+}
+
+bool MemoryApplication::RunUntil(const std::function<bool()>& condition, int maxSteps) {
+  for (int i = 0; i < maxSteps; ++i) {
+    if (condition()) return true;
+    if (!Step()) return condition();
+  }
+  return condition();
+}
+
+void MemoryApplication::Run(TForm& mainForm) {
+  quit_ = false;
+  mainForm.Show();
+  while (Step()) {
+  }
+}
+
+}  // namespace ui::memory

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/EventPoster.h"
+#include "platform/fake/FakeClock.h"
+#include "ui/Application.h"
+
+namespace ui::memory {
+
+class MemoryTimer;
+
+// A message loop without a display, on a fake clock. Each Step handles one due message (a posted
+// event or a timer) or, when none is due, makes one idle call; when there is neither, the clock
+// jumps to the next due message, as a real loop would wait for it.
+class MemoryApplication : public TApplication, public platform::EventPoster {
+ public:
+  explicit MemoryApplication(platform::FakeClock& clock) : clock_(clock) {}
+
+  void SetOnIdle(IdleHandler handler) override { idle_ = std::move(handler); }
+  void ProcessMessages() override;
+  void Run(TForm& mainForm) override;
+  void ShowErrorBox(const std::string& text) override { errorBoxes.push_back(text); }
+  void Post(std::uint32_t delayMs, std::function<void()> work) override;
+
+  bool HasIdleHandler() const { return static_cast<bool>(idle_); }
+  // Returns false when nothing can happen any more.
+  bool Step();
+  // Steps until the clock has moved on by at least the given time, or the loop has quit.
+  void RunFor(std::uint32_t milliseconds);
+  // Steps until the condition holds (true) or the step limit is reached (false).
+  bool RunUntil(const std::function<bool()>& condition, int maxSteps = 100000);
+  void Quit() { quit_ = true; }
+  bool QuitRequested() const { return quit_; }
+
+  void AddTimer(MemoryTimer* timer) { timers_.push_back(timer); }
+  void RemoveTimer(MemoryTimer* timer);
+  platform::FakeClock& Clock() { return clock_; }
+
+  std::vector<std::string> errorBoxes;
+  int processMessagesCalls = 0;
+  int idleCalls = 0;
+
+ private:
+  struct Posted {
+    platform::Tick due;
+    std::uint64_t order;
+    std::function<void()> work;
+  };
+  bool DispatchDue();
+  bool NextDue(platform::Tick& due) const;
+
+  platform::FakeClock& clock_;
+  IdleHandler idle_;
+  std::vector<Posted> posted_;
+  std::vector<MemoryTimer*> timers_;
+  std::uint64_t order_ = 0;
+  bool quit_ = false;
+};
+
+}  // namespace ui::memory
