@@ -1,0 +1,43 @@
+#include "app/PositionDatagram.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace jointcast {
+
+bool Sendable(const AxisValues& values) {
+  for (float value : values) {
+    if (!std::isfinite(value) || std::fabs(static_cast<double>(value)) >= kLargestSendable) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::size_t> FormatPositionDatagram(const AxisValues& values, char* buffer,
+                                                  std::size_t capacity) {
+  if (capacity == 0) return std::nullopt;
+  buffer[0] = '\0';
+  if (!Sendable(values)) return std::nullopt;
+  char* out = buffer;
+  char* const last = buffer + capacity - 1;  // room for the terminating zero
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) {
+      if (out == last) return buffer[0] = '\0', std::nullopt;
+      *out++ = ' ';
+    }
+    const auto [end, ec] =
+        std::to_chars(out, last, static_cast<double>(values[i]), std::chars_format::fixed, 6);
+    if (ec != std::errc{}) return buffer[0] = '\0', std::nullopt;
+    out = end;
+  }
+  *out = '\0';
+  return static_cast<std::size_t>(out - buffer);
+}
+
+double DisplayValue(float value) {
+  const double widened = value;
+  return std::fabs(widened) < 0.005 ? 0.0 : widened;
+}
+
+}  // namespace jointcast
