@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing Jointcast needs on Debian, skipping what is already there.
+# Usage: scripts/install-deps.sh [--test]   (--test adds what only the tests need)
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev)
+if [[ "${1:-}" == "--test" ]]; then
+  packages+=(libgtest-dev googletest locales python3)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The tests check a locale whose decimal separator is a comma.
+if [[ "${1:-}" == "--test" ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  echo "Generating the de_DE.UTF-8 locale"
+  as_root sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+  as_root locale-gen >/dev/null
+fi

@@ -1,0 +1,161 @@
+// The real Qt window, offscreen: what the in-memory double cannot show.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+
+#include "Harness.h"
+#include "ui/qt/QtApplication.h"
+#include "ui/qt/QtComponents.h"
+#include "ui/qt/QtToolkit.h"
+
+namespace {
+
+ui::qt::QtApplication* gApp = nullptr;
+
+struct QtWindow {
+  platform::FakeClock clock;
+  platform::FakeSockets sockets;
+  ui::qt::QtToolkit toolkit{*gApp};
+  std::unique_ptr<jointcast::TFMDialog> dialog;
+
+  QtWindow() {
+    jointcast::PollState = jointcast::State::WaitRetry;
+    jointcast::LastTick = 0;
+    dialog = std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
+        toolkit, clock, sockets, [this]() -> std::unique_ptr<crosslib::TCross> {
+          return std::make_unique<sim::SimulatedCross>(*gApp, clock);
+        }});
+  }
+  QWidget* Form() const { return static_cast<ui::qt::QtForm&>(*dialog->Form).Widget(); }
+  template <typename W>
+  W* Child(const char* name) const {
+    return Form()->findChild<W*>(name);
+  }
+};
+
+QColor Background(QWidget* widget) {
+  return widget->palette().color(QPalette::Window);
+}
+
+}  // namespace
+
+TEST(QtWindow, GeometryCaptionsAndColours) {
+  QtWindow w;
+  QWidget* form = w.Form();
+  EXPECT_EQ(form->windowTitle(), "Jointcast V3");
+  EXPECT_EQ(form->size(), QSize(159, 125));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(form->windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_EQ(form->font().pixelSize(), 11);
+
+  auto* la0 = w.Child<QLabel>("LA0");
+  ASSERT_NE(la0, nullptr);
+  EXPECT_EQ(la0->geometry(), QRect(32, 56, 41, 13));
+  EXPECT_TRUE(la0->alignment() & Qt::AlignRight);
+  EXPECT_EQ(la0->text(), "0");
+  EXPECT_EQ(w.Child<QLabel>("Label8")->text(), "A5");
+  EXPECT_EQ(w.Child<QLabel>("LMessage")->geometry(), QRect(16, 104, 129, 13));
+
+  auto* cross = w.Child<QLabel>("PCross");
+  auto* arm = w.Child<QLabel>("PArm");
+  EXPECT_EQ(cross->geometry(), QRect(16, 8, 65, 25));
+  EXPECT_EQ(arm->geometry(), QRect(80, 8, 65, 25));
+  EXPECT_EQ(cross->text(), "Cross");
+  EXPECT_EQ(Background(cross), QColor(255, 0, 0));
+  EXPECT_EQ(cross->palette().color(QPalette::WindowText), QColor(255, 255, 255));
+  w.dialog->PCross->SetColor(ui::TColor::Green);
+  EXPECT_EQ(Background(cross), QColor(0, 128, 0));
+  w.dialog->PCross->SetColor(ui::TColor::Yellow);
+  EXPECT_EQ(Background(cross), QColor(255, 255, 0));
+
+  auto* edit = w.Child<QLineEdit>("EAddress");
+  EXPECT_EQ(edit->geometry(), QRect(16, 35, 89, 17));
+  EXPECT_FALSE(edit->hasFrame());
+  EXPECT_EQ(edit->text(), "localhost");
+  auto* set = w.Child<QPushButton>("BSet");
+  EXPECT_EQ(set->geometry(), QRect(104, 35, 41, 17));
+  EXPECT_EQ(set->text(), "Set");
+  EXPECT_EQ(edit->nextInFocusChain(), set);
+
+  const int screenWidth = QGuiApplication::primaryScreen()->geometry().width();
+  EXPECT_EQ(form->frameGeometry().right() + 1, screenWidth);
+  EXPECT_EQ(form->frameGeometry().top(), 0);
+
+  w.dialog->SetMessage("IP address not valid", true);
+  EXPECT_EQ(Background(w.Child<QLabel>("LMessage")), QColor(255, 0, 0));
+}
+
+TEST(QtWindow, NumbersFollowTheUserLocaleWithoutGrouping) {
+  QtWindow w;
+  const QLocale saved;
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  w.dialog->LA0->SetNumber(-180.5);
+  w.dialog->LA1->SetNumber(12345.678);
+  QLocale::setDefault(saved);
+  EXPECT_EQ(w.Child<QLabel>("LA0")->text(), "-180,50");
+  EXPECT_EQ(w.Child<QLabel>("LA1")->text(), "12345,68");
+}
+
+TEST(QtWindow, EnterInTheAddressClicksSetAndStillReachesTheEdit) {
+  QtWindow w;
+  w.sockets.hosts["robotsim"] = {10, 0, 0, 9};
+  auto* edit = w.Child<QLineEdit>("EAddress");
+  edit->clear();
+  QTest::keyClicks(edit, "robotsim");
+  EXPECT_TRUE(w.sockets.resolved.empty());
+  int returns = 0;
+  QObject::connect(edit, &QLineEdit::returnPressed, [&] { ++returns; });
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_EQ(w.sockets.resolved, std::vector<std::string>{"robotsim"});
+  EXPECT_EQ(returns, 1);
+  EXPECT_TRUE(w.dialog->AddressValid);
+}
+
+TEST(QtWindow, EnablingTheRunningMessageTimerKeepsItsCountdown) {
+  QtWindow w;
+  w.dialog->SetMessage("first", false);
+  auto* timer = w.Form()->findChild<QTimer*>("TMessage");
+  ASSERT_NE(timer, nullptr);
+  EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+  const int id = timer->timerId();
+  w.dialog->SetMessage("second", false);
+  EXPECT_EQ(timer->timerId(), id);  // restarting would have registered a new timer
+}
+
+TEST(QtApplication, IdleRunsOnlyWhenNothingElseIsPending) {
+  ASSERT_TRUE(gApp->UsesGlibIdle());
+  std::vector<std::string> order;
+  int idleCalls = 0;
+  for (int i = 0; i < 3; ++i) gApp->Post(0, [&] { order.push_back("posted"); });
+  gApp->SetOnIdle([&](ui::TObject*, bool& done) {
+    done = false;
+    order.push_back("idle");
+    if (++idleCalls == 1) gApp->Post(0, [&] { order.push_back("completion"); });
+    if (idleCalls == 3) {
+      gApp->SetOnIdle({});
+      QCoreApplication::exit(0);
+    }
+  });
+  QTimer::singleShot(2000, [] { QCoreApplication::exit(1); });  // a safety net only
+  ASSERT_EQ(QCoreApplication::exec(), 0);
+  const std::vector<std::string> expected{"posted",     "posted", "posted", "idle",
+                                          "completion", "idle",   "idle"};
+  EXPECT_EQ(order, expected);
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  ::testing::InitGoogleTest(&argc, argv);
+  ui::qt::QtApplication app(argc, argv);
+  gApp = &app;
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,108 @@
+#include "ui/qt/QtApplication.h"
+
+#include <glib.h>
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <cstdio>
+
+#include "ui/Components.h"
+
+namespace ui::qt {
+namespace {
+
+gboolean OnGlibIdle(gpointer data) {
+  return static_cast<QtApplication*>(data)->CallIdle() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+QtApplication::QtApplication(int& argc, char** argv)
+    : app_(std::make_unique<QApplication>(argc, argv)) {
+  QApplication::setApplicationName(QString::fromStdString(Title()));
+  QApplication::setQuitOnLastWindowClosed(false);  // the main form's close ends the loop
+  auto* dispatcher = QAbstractEventDispatcher::instance();
+  useGlib_ = dispatcher != nullptr && dispatcher->inherits("QEventDispatcherGlib");
+  fallback_ = new QTimer(app_.get());
+  fallback_->setInterval(0);
+  QObject::connect(fallback_, &QTimer::timeout, [this] {
+    if (!CallIdle()) fallback_->stop();
+  });
+  if (dispatcher != nullptr) {
+    // A handler that said it was done is called again once the loop has woken for an event.
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [this] {
+      if (idle_ && source_ == nullptr && !fallback_->isActive()) InstallIdleSource();
+    });
+  }
+}
+
+QtApplication::~QtApplication() {
+  RemoveIdleSource();
+}
+
+bool QtApplication::Offscreen() const {
+  return QGuiApplication::platformName() == "offscreen";
+}
+
+void QtApplication::SetOnIdle(IdleHandler handler) {
+  idle_ = std::move(handler);
+  RemoveIdleSource();
+  if (idle_) InstallIdleSource();
+}
+
+void QtApplication::InstallIdleSource() {
+  if (!useGlib_) {
+    fallback_->start();
+    return;
+  }
+  source_ = g_idle_source_new();
+  g_source_set_callback(source_, OnGlibIdle, this, nullptr);
+  g_source_attach(source_, g_main_context_default());
+}
+
+void QtApplication::RemoveIdleSource() {
+  if (fallback_ != nullptr) fallback_->stop();
+  if (source_ != nullptr) {
+    g_source_destroy(source_);
+    g_source_unref(source_);
+    source_ = nullptr;
+  }
+}
+
+bool QtApplication::CallIdle() {
+  if (!idle_) return false;
+  auto idle = idle_;  // the handler may remove or replace itself
+  bool done = true;
+  Dispatch([&] { idle(nullptr, done); });
+  if (done && source_ != nullptr) {
+    // GLib drops the source when the callback returns false; forget it here.
+    g_source_unref(source_);
+    source_ = nullptr;
+  }
+  return !done && idle_;
+}
+
+void QtApplication::ProcessMessages() {
+  QCoreApplication::processEvents();
+}
+
+void QtApplication::Run(TForm& mainForm) {
+  mainForm.Show();
+  QApplication::exec();
+}
+
+void QtApplication::ShowErrorBox(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", Title().c_str(), text.c_str());
+  // With no screen to show it on, a modal box would wait forever; the message above is the box.
+  if (Offscreen()) return;
+  QMessageBox::critical(nullptr, QString::fromStdString(Title()), QString::fromStdString(text));
+}
+
+void QtApplication::Post(std::uint32_t delayMs, std::function<void()> work) {
+  QTimer::singleShot(static_cast<int>(delayMs), Qt::PreciseTimer, app_.get(),
+                     [this, work = std::move(work)] { Dispatch(work); });
+}
+
+}  // namespace ui::qt

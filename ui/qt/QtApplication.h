@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/EventPoster.h"
+#include "ui/Application.h"
+
+class QApplication;
+class QTimer;
+typedef struct _GSource GSource;
+
+namespace ui::qt {
+
+// The Qt message loop. The idle handler runs from a GLib idle source, which GLib dispatches only
+// when no event, timer or posted message is ready; a zero-interval QTimer would run before
+// pending events instead. The timer is kept as the fallback where Qt runs without GLib.
+class QtApplication : public TApplication, public platform::EventPoster {
+ public:
+  QtApplication(int& argc, char** argv);
+  ~QtApplication() override;
+
+  void SetOnIdle(IdleHandler handler) override;
+  void ProcessMessages() override;
+  void Run(TForm& mainForm) override;
+  void ShowErrorBox(const std::string& text) override;
+  void Post(std::uint32_t delayMs, std::function<void()> work) override;
+
+  bool Offscreen() const;
+  bool UsesGlibIdle() const { return useGlib_; }
+  // One idle call; false when the handler is done and the loop may wait for the next event.
+  bool CallIdle();
+
+ private:
+  void InstallIdleSource();
+  void RemoveIdleSource();
+
+  std::unique_ptr<QApplication> app_;
+  IdleHandler idle_;
+  bool useGlib_ = false;
+  GSource* source_ = nullptr;
+  QTimer* fallback_ = nullptr;
+};
+
+}  // namespace ui::qt
