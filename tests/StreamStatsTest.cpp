@@ -1,0 +1,35 @@
+#include <gtest/gtest.h>
+
+#include "tools/listen/StreamStats.h"
+
+TEST(Listener, RecognisesPositionDatagrams) {
+  EXPECT_TRUE(
+      receiver::IsPositionDatagram("12.345600 0.000000 180.000000 -180.500000 7.000000 45.678001"));
+  EXPECT_TRUE(receiver::IsPositionDatagram("1 2 3 4 5 -6"));
+  for (const char* bad : {"", "1 2 3 4 5", "1 2 3 4 5 6 7", "1  2 3 4 5 6", " 1 2 3 4 5 6",
+                          "1 2 3 4 5 6\n", "1,5 2 3 4 5 6", "nan 2 3 4 5 6", "1. 2 3 4 5 6",
+                          "+1 2 3 4 5 6", "-.5 2 3 4 5 6", "1e3 2 3 4 5 6"}) {
+    EXPECT_FALSE(receiver::IsPositionDatagram(bad)) << bad;
+  }
+  EXPECT_FALSE(receiver::IsPositionDatagram(std::string_view("1 2 3 4 5 6\0", 12)));
+}
+
+TEST(Listener, PrintsAnyPayloadSafelyOnOneLine) {
+  EXPECT_EQ(receiver::Printable("ok 1"), "ok 1");
+  EXPECT_EQ(receiver::Printable(std::string_view("a\nb\0\\\xff", 6)), "a\\x0ab\\x00\\x5c\\xff");
+  EXPECT_EQ(receiver::Printable(std::string(100, 'x'), 4), "xxxx...");
+}
+
+TEST(Listener, SummarisesIntervals) {
+  const auto empty = receiver::Summarize({});
+  EXPECT_EQ(empty.count, 0u);
+  std::vector<double> intervals(100, 200.0);
+  intervals[10] = 400.0;
+  intervals[20] = 210.0;
+  const auto s = receiver::Summarize(intervals);
+  EXPECT_EQ(s.count, 100u);
+  EXPECT_DOUBLE_EQ(s.mean, 202.1);
+  EXPECT_DOUBLE_EQ(s.median, 200.0);
+  EXPECT_DOUBLE_EQ(s.p99, 210.0);
+  EXPECT_DOUBLE_EQ(s.max, 400.0);
+}

@@ -1,0 +1,70 @@
+#include "tools/listen/StreamStats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace receiver {
+namespace {
+
+bool IsDecimal(std::string_view field) {
+  std::size_t i = field.starts_with('-') ? 1 : 0;
+  const std::size_t intStart = i;
+  while (i < field.size() && field[i] >= '0' && field[i] <= '9') ++i;
+  if (i == intStart) return false;
+  if (i == field.size()) return true;
+  if (field[i] != '.') return false;
+  const std::size_t fracStart = ++i;
+  while (i < field.size() && field[i] >= '0' && field[i] <= '9') ++i;
+  return i == field.size() && i > fracStart;
+}
+
+}  // namespace
+
+bool IsPositionDatagram(std::string_view payload) {
+  int fields = 0;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t space = payload.find(' ', start);
+    const std::string_view field = payload.substr(
+        start, space == std::string_view::npos ? std::string_view::npos : space - start);
+    if (!IsDecimal(field)) return false;
+    ++fields;
+    if (space == std::string_view::npos) break;
+    start = space + 1;
+  }
+  return fields == 6;
+}
+
+std::string Printable(std::string_view payload, std::size_t maxBytes) {
+  static const char* const kHex = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < payload.size() && i < maxBytes; ++i) {
+    const auto c = static_cast<unsigned char>(payload[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (payload.size() > maxBytes) out += "...";
+  return out;
+}
+
+IntervalSummary Summarize(std::vector<double> intervals) {
+  IntervalSummary summary;
+  summary.count = intervals.size();
+  if (intervals.empty()) return summary;
+  std::sort(intervals.begin(), intervals.end());
+  summary.mean = std::accumulate(intervals.begin(), intervals.end(), 0.0) / intervals.size();
+  const std::size_t n = intervals.size();
+  summary.median = n % 2 ? intervals[n / 2] : (intervals[n / 2 - 1] + intervals[n / 2]) / 2;
+  const auto rank = static_cast<std::size_t>(std::ceil(0.99 * n));
+  summary.p99 = intervals[std::max<std::size_t>(rank, 1) - 1];
+  summary.max = intervals.back();
+  return summary;
+}
+
+}  // namespace receiver
