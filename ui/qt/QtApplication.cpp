@@ -5,6 +5,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 
@@ -40,6 +41,22 @@ QtApplication::QtApplication(int& argc, char** argv)
 
 QtApplication::~QtApplication() {
   RemoveIdleSource();
+}
+
+void QtApplication::Watch(int socket, std::function<void()> onReadable) {
+  auto notifier = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated,
+                   [this, onReadable = std::move(onReadable)] { Dispatch(onReadable); });
+  notifiers_[socket] = std::move(notifier);
+}
+
+void QtApplication::Unwatch(int socket) {
+  auto it = notifiers_.find(socket);
+  if (it == notifiers_.end()) return;
+  it->second->setEnabled(false);
+  // The notifier may be the one whose signal is running; let the loop delete it.
+  it->second.release()->deleteLater();
+  notifiers_.erase(it);
 }
 
 bool QtApplication::Offscreen() const {

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <map>
 #include <memory>
 
 #include "platform/EventPoster.h"
+#include "platform/SocketWatcher.h"
 #include "ui/Application.h"
 
 class QApplication;
 class QTimer;
+class QSocketNotifier;
 typedef struct _GSource GSource;
 
 namespace ui::qt {
@@ -14,7 +17,9 @@ namespace ui::qt {
 // The Qt message loop. The idle handler runs from a GLib idle source, which GLib dispatches only
 // when no event, timer or posted message is ready; a zero-interval QTimer would run before
 // pending events instead. The timer is kept as the fallback where Qt runs without GLib.
-class QtApplication : public TApplication, public platform::EventPoster {
+class QtApplication : public TApplication,
+                      public platform::EventPoster,
+                      public platform::SocketWatcher {
  public:
   QtApplication(int& argc, char** argv);
   ~QtApplication() override;
@@ -24,6 +29,9 @@ class QtApplication : public TApplication, public platform::EventPoster {
   void Run(TForm& mainForm) override;
   void ShowErrorBox(const std::string& text) override;
   void Post(std::uint32_t delayMs, std::function<void()> work) override;
+
+  void Watch(int socket, std::function<void()> onReadable) override;
+  void Unwatch(int socket) override;
 
   bool Offscreen() const;
   bool UsesGlibIdle() const { return useGlib_; }
@@ -39,6 +47,7 @@ class QtApplication : public TApplication, public platform::EventPoster {
   bool useGlib_ = false;
   GSource* source_ = nullptr;
   QTimer* fallback_ = nullptr;
+  std::map<int, std::unique_ptr<QSocketNotifier>> notifiers_;
 };
 
 }  // namespace ui::qt

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QScreen>
+#include <cstdio>
 
 namespace ui::qt {
 namespace {
@@ -197,7 +198,9 @@ QtLabel::~QtLabel() {
 
 void QtLabel::SetCaption(const std::string& caption) {
   label_->setText(ToQString(caption));
+  if (echo_) std::fprintf(stderr, "jointcast: %s\n", caption.c_str());
 }
+
 std::string QtLabel::Caption() const {
   return label_->text().toStdString();
 }

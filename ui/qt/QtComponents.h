@@ -64,10 +64,13 @@ class QtLabel : public TLabel {
   TColor Color() const override { return color_; }
   void SetNumber(double value) override;
   QLabel* Widget() const { return label_; }
+  // Also writes each new caption to stderr: the status line of a window nobody can see.
+  void EchoToStderr() { echo_ = true; }
 
  private:
   QPointer<QLabel> label_;
   TColor color_ = TColor::BtnFace;
+  bool echo_ = false;
 };
 
 class QtPanel : public TPanel {

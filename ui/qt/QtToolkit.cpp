@@ -16,7 +16,9 @@ std::unique_ptr<TForm> QtToolkit::CreateForm(const FormDef& def) {
 }
 
 std::unique_ptr<TLabel> QtToolkit::CreateLabel(TForm& parent, const LabelDef& def) {
-  return std::make_unique<QtLabel>(WidgetOf(parent), def);
+  auto label = std::make_unique<QtLabel>(WidgetOf(parent), def);
+  if (!echoLabel_.empty() && def.name == echoLabel_) label->EchoToStderr();
+  return label;
 }
 
 std::unique_ptr<TPanel> QtToolkit::CreatePanel(TForm& parent, const PanelDef& def) {

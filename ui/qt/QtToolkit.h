@@ -8,6 +8,8 @@ namespace ui::qt {
 class QtToolkit : public TToolkit {
  public:
   explicit QtToolkit(QtApplication& app) : app_(app) {}
+  // Names the label whose captions are also written to stderr (for offscreen runs).
+  void EchoLabel(std::string name) { echoLabel_ = std::move(name); }
   TApplication& Application() override { return app_; }
   std::unique_ptr<TForm> CreateForm(const FormDef& def) override;
   std::unique_ptr<TLabel> CreateLabel(TForm& parent, const LabelDef& def) override;
@@ -18,6 +20,7 @@ class QtToolkit : public TToolkit {
 
  private:
   QtApplication& app_;
+  std::string echoLabel_;
 };
 
 }  // namespace ui::qt

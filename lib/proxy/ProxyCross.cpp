@@ -1,0 +1,181 @@
+#include "lib/proxy/ProxyCross.h"
+
+#include <charconv>
+
+namespace proxy {
+namespace {
+
+constexpr std::size_t kResultsKept = 64;
+
+std::string ToAscii(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+std::u16string FromLatin1(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
+}  // namespace
+
+bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
+  const std::size_t colon = text.rfind(':');
+  host = text.substr(0, colon);
+  port = kDefaultPort;
+  if (host.empty()) return false;
+  if (colon == std::string::npos) return true;
+  unsigned value = 0;
+  const char* first = text.data() + colon + 1;
+  const char* last = text.data() + text.size();
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (ec != std::errc{} || end != last || first == last || value == 0 || value > 65535) {
+    return false;
+  }
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+ProxyCross::ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
+                       platform::SocketWatcher& watcher)
+    : host_(std::move(host)),
+      port_(port),
+      poster_(poster),
+      watcher_(watcher),
+      alive_(std::make_shared<ProxyCross*>(this)) {}
+
+ProxyCross::~ProxyCross() {
+  Disconnect(false);
+}
+
+bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t) {
+  // A new registration starts from a fresh connection: the old one may be half dead.
+  Disconnect(false);
+  connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs);
+  if (!connection_) return false;
+  decoder_ = ReplyDecoder{};
+  watcher_.Watch(connection_->Handle(), [this] { OnReadable(); });
+  return true;
+}
+
+crosslib::JobNumber ProxyCross::KRCOk() {
+  return Send("$MODE_OP");
+}
+
+bool ProxyCross::KRCOkResult(crosslib::JobNumber job) {
+  const auto it = results_.find(static_cast<std::uint16_t>(job));
+  return it != results_.end() && it->second.success;
+}
+
+crosslib::JobNumber ProxyCross::ShowVar(const std::u16string& name, const std::u16string&) {
+  return Send(ToAscii(name));
+}
+
+bool ProxyCross::ShowVarResult(crosslib::JobNumber job, std::u16string& value) {
+  const auto it = results_.find(static_cast<std::uint16_t>(job));
+  if (it == results_.end() || !it->second.success) return false;
+  // The proxy returns the bare value; the rest of the program reads "NAME = VALUE".
+  value = FromLatin1(it->second.value);
+  return true;
+}
+
+bool ProxyCross::Exit() {
+  Disconnect(false);
+  return true;
+}
+
+crosslib::JobNumber ProxyCross::Send(const std::string& name) {
+  if (++lastId_ == 0) lastId_ = 1;  // 0 means "not accepted"
+  const std::uint16_t id = lastId_;
+  results_.erase(id);
+  pending_[id] = Pending{name, EncodeReadRequest(id, name), 1};
+  // Without a connection (the server closed it between two requests) the job fails through the
+  // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
+  if (!connection_ ||
+      !connection_->SendAll(pending_[id].request.data(), pending_[id].request.size())) {
+    Disconnect(true);
+  } else {
+    ArmResend(id);
+  }
+  return static_cast<crosslib::JobNumber>(id);
+}
+
+void ProxyCross::ArmResend(std::uint16_t id) {
+  std::weak_ptr<ProxyCross*> alive = alive_;
+  poster_.Post(kResendAfterMs, [alive, id] {
+    if (auto self = alive.lock()) (*self)->Resend(id);
+  });
+}
+
+void ProxyCross::Resend(std::uint16_t id) {
+  auto it = pending_.find(id);
+  if (it == pending_.end() || !connection_ || it->second.sends >= kMaxSends) return;
+  ++it->second.sends;
+  if (!connection_->SendAll(it->second.request.data(), it->second.request.size())) {
+    Disconnect(true);
+    return;
+  }
+  ArmResend(id);
+}
+
+void ProxyCross::OnReadable() {
+  std::uint8_t buffer[4096];
+  while (connection_) {
+    const long got = connection_->Receive(buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      Disconnect(true);
+      return;
+    }
+    decoder_.Feed(buffer, static_cast<std::size_t>(got));
+    while (auto reply = decoder_.Next()) {
+      auto it = pending_.find(reply->id);
+      if (it == pending_.end()) continue;  // a late answer to a request sent twice
+      Result result;
+      // An empty value with a success tail is how many servers say "failed".
+      result.success = reply->success && !reply->value.empty();
+      if (result.success) result.value = it->second.name + " = " + reply->value;
+      pending_.erase(it);
+      Finish(reply->id, std::move(result));
+      if (!connection_) return;
+    }
+  }
+}
+
+void ProxyCross::Finish(std::uint16_t id, Result result) {
+  results_[id] = std::move(result);
+  while (results_.size() > kResultsKept) {
+    // Drop the oldest by id distance from the newest, which copes with the counter's wrap.
+    auto oldest = results_.begin();
+    for (auto it = results_.begin(); it != results_.end(); ++it) {
+      if (static_cast<std::uint16_t>(lastId_ - it->first) >
+          static_cast<std::uint16_t>(lastId_ - oldest->first)) {
+        oldest = it;
+      }
+    }
+    results_.erase(oldest);
+  }
+  if (OnCmdMessage) OnCmdMessage(static_cast<crosslib::JobNumber>(id), 0);
+}
+
+void ProxyCross::Disconnect(bool failPending) {
+  if (connection_) {
+    watcher_.Unwatch(connection_->Handle());
+    connection_.reset();
+  }
+  auto pending = std::move(pending_);
+  pending_.clear();
+  if (!failPending) return;
+  // The jobs that were waiting fail at once rather than at the cycle's time-out.
+  for (const auto& entry : pending) {
+    const std::uint16_t id = entry.first;
+    std::weak_ptr<ProxyCross*> alive = alive_;
+    poster_.Post(0, [alive, id] {
+      if (auto self = alive.lock()) (*self)->Finish(id, Result{});
+    });
+  }
+}
+
+}  // namespace proxy

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/CrossLib_OCX.h"
+#include "lib/proxy/ProxyProtocol.h"
+#include "platform/EventPoster.h"
+#include "platform/SocketWatcher.h"
+#include "platform/TcpConnection.h"
+
+namespace proxy {
+
+// The controller reached through its TCP variable proxy. Init connects; KRCOk reads $MODE_OP
+// (any successful reply means ready); ShowVar sends a read. Replies arrive through the message
+// loop's socket watch and fire OnCmdMessage with the job number, which is also the message id.
+// A request without a reply after a second is sent once more with the same id, since a busy
+// server may drop a request that arrives while another is pending.
+class ProxyCross : public crosslib::TCross {
+ public:
+  static constexpr int kConnectTimeoutMs = 1000;
+  static constexpr std::uint32_t kResendAfterMs = 1000;
+  static constexpr int kMaxSends = 2;
+
+  ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
+             platform::SocketWatcher& watcher);
+  ~ProxyCross() override;
+
+  bool Init(const std::u16string& clientName, const std::u16string& second,
+            std::int32_t flags) override;
+  crosslib::JobNumber KRCOk() override;
+  bool KRCOkResult(crosslib::JobNumber job) override;
+  crosslib::JobNumber ShowVar(const std::u16string& name, const std::u16string& second) override;
+  bool ShowVarResult(crosslib::JobNumber job, std::u16string& value) override;
+  bool Exit() override;
+
+ private:
+  struct Pending {
+    std::string name;
+    std::vector<std::uint8_t> request;
+    int sends = 0;
+  };
+  struct Result {
+    bool success = false;
+    std::string value;
+  };
+
+  crosslib::JobNumber Send(const std::string& name);
+  void ArmResend(std::uint16_t id);
+  void Resend(std::uint16_t id);
+  void OnReadable();
+  void Finish(std::uint16_t id, Result result);
+  void Disconnect(bool failPending);
+
+  std::string host_;
+  std::uint16_t port_;
+  platform::EventPoster& poster_;
+  platform::SocketWatcher& watcher_;
+  std::unique_ptr<platform::TcpConnection> connection_;
+  ReplyDecoder decoder_;
+  std::uint16_t lastId_ = 0;
+  std::map<std::uint16_t, Pending> pending_;
+  std::map<std::uint16_t, Result> results_;
+  std::shared_ptr<ProxyCross*> alive_;
+};
+
+// "host", "host:port"; false when the port is not a number from 1 to 65535.
+bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port);
+
+}  // namespace proxy

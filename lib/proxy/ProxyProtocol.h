@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The variable proxy's wire format: 16-bit fields big-endian.
+//   read request: [id][content length = 3 + N][mode 0][N][name: N bytes]
+//   reply:        [id][content length][mode][M][value: M bytes][00 01][status]
+// Servers disagree on a reply's content length (M + 6 or M + 3), so replies are framed by the
+// value length and the three tail bytes; only the last byte (1 = success) is looked at.
+namespace proxy {
+
+inline constexpr std::uint16_t kDefaultPort = 7000;
+inline constexpr std::size_t kReplyOverhead = 7 + 3;
+
+std::vector<std::uint8_t> EncodeReadRequest(std::uint16_t id, const std::string& name);
+
+// contentLengthPlus: 6 or 3, the two conventions seen in the field.
+std::vector<std::uint8_t> EncodeReply(std::uint16_t id, const std::string& value, bool success,
+                                      int contentLengthPlus = 6);
+
+struct Reply {
+  std::uint16_t id = 0;
+  std::string value;
+  bool success = false;
+};
+
+struct ReadRequest {
+  std::uint16_t id = 0;
+  std::uint8_t mode = 0;
+  std::string name;
+};
+
+// Collects bytes as they arrive and hands out whole frames. Lengths from the network only ever
+// select how many buffered bytes to take; nothing is read past what has arrived.
+class ReplyDecoder {
+ public:
+  void Feed(const std::uint8_t* data, std::size_t length);
+  std::optional<Reply> Next();
+  std::size_t Buffered() const { return buffer_.size() - start_; }
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+  std::size_t start_ = 0;
+};
+
+// The server's side: requests are framed by their content length, which must agree with the name
+// length. A frame that does not is malformed and the decoder stays failed.
+class RequestDecoder {
+ public:
+  static constexpr std::size_t kMaxNameLength = 1024;
+  void Feed(const std::uint8_t* data, std::size_t length);
+  std::optional<ReadRequest> Next();
+  bool Malformed() const { return malformed_; }
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+  std::size_t start_ = 0;
+  bool malformed_ = false;
+};
+
+}  // namespace proxy

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// One client TCP connection with non-blocking reads, for talking to a controller's proxy.
+class TcpConnection {
+ public:
+  virtual ~TcpConnection() = default;
+  virtual int Handle() const = 0;
+  // Sends everything or fails.
+  virtual bool SendAll(const std::uint8_t* data, std::size_t length) = 0;
+  // Bytes read (> 0), 0 when nothing is waiting, -1 when the connection is closed or broken.
+  virtual long Receive(std::uint8_t* buffer, std::size_t capacity) = 0;
+};
+
+// Connects within the time limit (host name or IPv4 address); null on failure.
+std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+                                          int timeoutMs);
+
+}  // namespace platform

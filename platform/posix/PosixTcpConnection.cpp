@@ -1,0 +1,87 @@
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/TcpConnection.h"
+
+namespace platform {
+namespace {
+
+class PosixTcpConnection : public TcpConnection {
+ public:
+  explicit PosixTcpConnection(int fd) : fd_(fd) {}
+  ~PosixTcpConnection() override { close(fd_); }
+  int Handle() const override { return fd_; }
+
+  bool SendAll(const std::uint8_t* data, std::size_t length) override {
+    while (length > 0) {
+      const ssize_t sent = send(fd_, data, length, MSG_NOSIGNAL);
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd writable{fd_, POLLOUT, 0};
+        if (poll(&writable, 1, 1000) != 1) return false;
+        continue;
+      }
+      if (sent <= 0) return false;
+      data += sent;
+      length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+  }
+
+  long Receive(std::uint8_t* buffer, std::size_t capacity) override {
+    while (true) {
+      const ssize_t got = recv(fd_, buffer, capacity, 0);
+      if (got > 0) return static_cast<long>(got);
+      if (got == 0) return -1;
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+int ConnectOne(const addrinfo& address, int timeoutMs) {
+  const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    pollfd writable{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (errno != EINPROGRESS || poll(&writable, 1, timeoutMs) != 1 ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+      close(fd);
+      return -1;
+    }
+  }
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+                                          int timeoutMs) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    return nullptr;
+  }
+  const int fd = ConnectOne(*found, timeoutMs);
+  freeaddrinfo(found);
+  return fd < 0 ? nullptr : std::make_unique<PosixTcpConnection>(fd);
+}
+
+}  // namespace platform

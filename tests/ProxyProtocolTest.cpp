@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "lib/proxy/ProxyCross.h"
+#include "lib/proxy/ProxyProtocol.h"
+#include "tools/sim/SimServer.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes Text(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
+TEST(ProxyProtocol, EncodesTheDocumentedFrames) {
+  EXPECT_EQ(proxy::EncodeReadRequest(1, "$ACCU_STATE"),
+            Concat({0x00, 0x01, 0x00, 0x0E, 0x00, 0x00, 0x0B}, Text("$ACCU_STATE")));
+  EXPECT_EQ(proxy::EncodeReply(1, "#CHARGE_OK", true),
+            Concat(Concat({0x00, 0x01, 0x00, 0x10, 0x00, 0x00, 0x0A}, Text("#CHARGE_OK")),
+                   {0x00, 0x01, 0x01}));
+}
+
+TEST(ProxyProtocol, FramesRepliesByValueLengthWhateverTheyArriveIn) {
+  const Bytes first = proxy::EncodeReply(0x1234, "{E6AXIS: A1 1}", true, 6);
+  const Bytes second = proxy::EncodeReply(0xFFFF, "#T1", true, 3);  // the other convention
+  const Bytes failed = proxy::EncodeReply(7, "x", false);
+  const Bytes stream = Concat(Concat(first, second), failed);
+
+  // Byte by byte, then all in one piece: the same three replies.
+  for (std::size_t chunk : {std::size_t{1}, stream.size()}) {
+    proxy::ReplyDecoder decoder;
+    std::vector<proxy::Reply> replies;
+    for (std::size_t at = 0; at < stream.size(); at += chunk) {
+      decoder.Feed(stream.data() + at, std::min(chunk, stream.size() - at));
+      while (auto reply = decoder.Next()) replies.push_back(*reply);
+    }
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0].id, 0x1234);
+    EXPECT_EQ(replies[0].value, "{E6AXIS: A1 1}");
+    EXPECT_TRUE(replies[0].success);
+    EXPECT_EQ(replies[1].id, 0xFFFF);
+    EXPECT_EQ(replies[1].value, "#T1");
+    EXPECT_FALSE(replies[2].success);
+    EXPECT_EQ(decoder.Buffered(), 0u);
+  }
+
+  // A frame that announces more than has arrived waits; nothing is read past the data.
+  proxy::ReplyDecoder decoder;
+  const Bytes header{0x00, 0x02, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+  decoder.Feed(header.data(), header.size());
+  EXPECT_FALSE(decoder.Next().has_value());
+  EXPECT_EQ(decoder.Buffered(), 7u);
+}
+
+TEST(ProxyProtocol, ServerSideRequestsAreCheckedAgainstTheirLengths) {
+  const Bytes good =
+      Concat(proxy::EncodeReadRequest(5, "PING"), proxy::EncodeReadRequest(6, "$MODE_OP"));
+  proxy::RequestDecoder decoder;
+  decoder.Feed(good.data(), 3);
+  EXPECT_FALSE(decoder.Next().has_value());
+  decoder.Feed(good.data() + 3, good.size() - 3);
+  auto a = decoder.Next(), b = decoder.Next();
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->name, "PING");
+  EXPECT_EQ(b->id, 6);
+  EXPECT_FALSE(decoder.Malformed());
+
+  const std::vector<Bytes> malformed{
+      {0x00, 0x01, 0x00, 0x05, 0x00, 0x00, 0x09, 'a', 'b'},  // name length disagrees
+      {0x00, 0x01, 0x00, 0x02},                              // shorter than its own header
+      {0x00, 0x01, 0xFF, 0xFF},                              // oversize: not buffered up to 64 KiB
+  };
+  for (const Bytes& frame : malformed) {
+    proxy::RequestDecoder bad;
+    bad.Feed(frame.data(), frame.size());
+    EXPECT_FALSE(bad.Next().has_value());
+    EXPECT_TRUE(bad.Malformed());
+  }
+}
+
+TEST(ProxyProtocol, ControllerAddressOption) {
+  std::string host;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(proxy::ParseHostPort("krc.local", host, port));
+  EXPECT_EQ(host, "krc.local");
+  EXPECT_EQ(port, 7000);
+  ASSERT_TRUE(proxy::ParseHostPort("10.0.0.2:7001", host, port));
+  EXPECT_EQ(host, "10.0.0.2");
+  EXPECT_EQ(port, 7001);
+  for (const char* bad : {"", ":7000", "h:", "h:0", "h:65536", "h:70x", "h:-1"}) {
+    EXPECT_FALSE(proxy::ParseHostPort(bad, host, port)) << bad;
+  }
+}
+
+TEST(SimServer, AnswersOneRequestAtATimeAfterTheLatency) {
+  using namespace std::chrono_literals;
+  simserver::ClientSession session;
+  const sim::SimulatedArm arm;
+  const auto t0 = simserver::Clock::now();
+  const Bytes requests =
+      Concat(Concat(proxy::EncodeReadRequest(1, "$axis_act"), proxy::EncodeReadRequest(2, "ping")),
+             proxy::EncodeReadRequest(3, "$NOPE"));
+  ASSERT_TRUE(session.Receive(requests.data(), requests.size(), t0, 10ms));
+  simserver::Clock::time_point due;
+  ASSERT_TRUE(session.NextDue(due));
+  EXPECT_EQ(due, t0 + 10ms);
+  session.Answer(t0 + 15ms, arm, t0);  // only the first is done by then
+  proxy::ReplyDecoder decoder;
+  decoder.Feed(session.Output().data(), session.Output().size());
+  session.Output().clear();
+  auto first = decoder.Next();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->id, 1);
+  EXPECT_EQ(first->value.rfind("{E6AXIS: A1 ", 0), 0u);
+  EXPECT_FALSE(decoder.Next().has_value());
+
+  session.Answer(t0 + 30ms, arm, t0);
+  decoder.Feed(session.Output().data(), session.Output().size());
+  auto ping = decoder.Next(), unknown = decoder.Next();
+  ASSERT_TRUE(ping && unknown);
+  EXPECT_EQ(ping->value, "PONG");
+  EXPECT_TRUE(ping->success);
+  EXPECT_EQ(unknown->value, "");
+  EXPECT_FALSE(unknown->success);
+
+  const Bytes junk{0x00, 0x09, 0x00, 0x04, 0x00, 0x00, 0x07, 'x'};
+  EXPECT_FALSE(session.Receive(junk.data(), junk.size(), t0, 10ms));
+}
