@@ -45,9 +45,9 @@ std::array<float, 6> SimulatedArm::AnglesAt(std::uint32_t timeMs) const {
   return angles;
 }
 
-std::string SimulatedArm::AxisActText(std::uint32_t timeMs) const {
+std::string SimulatedArm::AxisActValue(std::uint32_t timeMs) const {
   const auto angles = AnglesAt(timeMs);
-  std::string text = "$AXIS_ACT = {E6AXIS: ";
+  std::string text = "{E6AXIS: ";
   for (std::size_t i = 0; i < angles.size(); ++i) {
     text += 'A';
     text += static_cast<char>('1' + i);

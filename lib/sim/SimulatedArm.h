@@ -13,8 +13,12 @@ class SimulatedArm {
   // Angles A1..A6 in degrees, timeMs after the arm started.
   std::array<float, 6> AnglesAt(std::uint32_t timeMs) const;
 
-  // The controller's text for $AXIS_ACT at that moment.
-  std::string AxisActText(std::uint32_t timeMs) const;
+  // The value of $AXIS_ACT at that moment: "{E6AXIS: A1 ..., E6 0.0}".
+  std::string AxisActValue(std::uint32_t timeMs) const;
+  // The control's reply text for it: "$AXIS_ACT = " and the value.
+  std::string AxisActText(std::uint32_t timeMs) const {
+    return "$AXIS_ACT = " + AxisActValue(timeMs);
+  }
 };
 
 // A REAL value as the controller writes it: up to seven significant digits, trailing zeros

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "lib/proxy/ProxyProtocol.h"
+#include "lib/sim/SimulatedArm.h"
+
+namespace simserver {
+
+using Clock = std::chrono::steady_clock;
+
+// The answer the simulated controller gives to a read: $AXIS_ACT, $MODE_OP and PING are known
+// (names in any case); anything else fails with an empty value.
+proxy::Reply Answer(const proxy::ReadRequest& request, const sim::SimulatedArm& arm,
+                    std::uint32_t armTimeMs);
+
+// One client's state: bytes in, requests answered one at a time after the latency, bytes out.
+class ClientSession {
+ public:
+  static constexpr std::size_t kMaxOutput = 1 << 20;
+
+  // Returns false when the client sent a malformed frame and must be closed.
+  bool Receive(const std::uint8_t* data, std::size_t length, Clock::time_point now,
+               std::chrono::milliseconds latency);
+  // Moves the replies that are due into the output.
+  void Answer(Clock::time_point now, const sim::SimulatedArm& arm, Clock::time_point armStart);
+  // The time the next reply is due, if any is waiting.
+  bool NextDue(Clock::time_point& due) const;
+  std::vector<std::uint8_t>& Output() { return output_; }
+
+ private:
+  struct Queued {
+    proxy::ReadRequest request;
+    Clock::time_point due;
+  };
+  proxy::RequestDecoder decoder_;
+  std::deque<Queued> queue_;
+  std::vector<std::uint8_t> output_;
+};
+
+}  // namespace simserver
