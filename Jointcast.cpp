@@ -1,10 +1,12 @@
-// Jointcast, portable build: the publisher window on Qt, reading a simulated controller.
+// Jointcast, portable build: the publisher window on Qt, reading the simulated controller or a
+// real one through its TCP variable proxy.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/Mdialog.h"
 #include "app/Program.h"
+#include "lib/proxy/ProxyCross.h"
 #include "lib/sim/SimulatedCross.h"
 #include "platform/Clock.h"
 #include "platform/Sockets.h"
@@ -12,6 +14,47 @@
 #include "ui/qt/QtToolkit.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: jointcast [--controller HOST[:PORT]]\n"
+    "Streams a robot arm's joint angles as UDP datagrams to port 4849 of the host set in the\n"
+    "window (default localhost).\n"
+    "  --controller HOST[:PORT]  read the controller through its TCP variable proxy (port 7000\n"
+    "                            by default); without it a simulated controller is read\n"
+    "  --help                    show this text\n";
+
+struct Options {
+  bool useProxy = false;
+  std::string host;
+  std::uint16_t port = proxy::kDefaultPort;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    std::string value;
+    if (arg == "--controller" && i + 1 < argc) {
+      value = argv[++i];
+    } else if (arg.rfind("--controller=", 0) == 0) {
+      value = arg.substr(13);
+    } else {
+      std::fprintf(stderr, "jointcast: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::exit(2);
+    }
+    if (!proxy::ParseHostPort(value, options.host, options.port)) {
+      std::fprintf(stderr, "jointcast: '%s' is not HOST or HOST:PORT (port 1 to 65535)\n",
+                   value.c_str());
+      std::exit(2);
+    }
+    options.useProxy = true;
+  }
+  return options;
+}
 
 bool HasDisplay() {
   return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
@@ -29,17 +72,23 @@ std::uint32_t SimulatedLatency() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
   if (std::getenv("QT_QPA_PLATFORM") == nullptr && !HasDisplay()) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     std::fprintf(stderr, "jointcast: no display found, running offscreen (no window is shown)\n");
   }
   ui::qt::QtApplication application(argc, argv);
   ui::qt::QtToolkit toolkit(application);
+  if (application.Offscreen()) toolkit.EchoLabel("LMessage");
   platform::Clock& clock = platform::SystemClock();
   const std::uint32_t latency = SimulatedLatency();
   return jointcast::RunProgram(application, [&] {
     return std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
         toolkit, clock, platform::SystemSockets(), [&]() -> std::unique_ptr<crosslib::TCross> {
+          if (options.useProxy) {
+            return std::make_unique<proxy::ProxyCross>(options.host, options.port, application,
+                                                       application);
+          }
           return std::make_unique<sim::SimulatedCross>(application, clock, latency);
         }});
   });

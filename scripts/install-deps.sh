@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libgtest-dev googletest locales python3)
+  packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev)
 fi
 
 missing=()

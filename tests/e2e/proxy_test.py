@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""End to end over the loopback: the publisher reading its controller through the variable
+proxy's TCP protocol, against jointcast-sim and against scripted servers that misbehave the way
+real ones do. Datagrams are received at the fixed port 4849."""
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+PUBLISHER, SIM = sys.argv[1], sys.argv[2]
+VALUE = b"{E6AXIS: A1 1.5, A2 -2.25, A3 3, A4 4, A5 5, A6 6, E1 0.0, E2 0.0}"
+DATAGRAM = b"1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000"
+failures = []
+
+
+def reply(msg_id, value, status=1, plus=6):
+    return struct.pack(">HHBH", msg_id, len(value) + plus, 0, len(value)) + value + bytes([0, 1, status])
+
+
+def read_request(conn):
+    head = b""
+    while len(head) < 4:
+        chunk = conn.recv(4 - len(head))
+        if not chunk:
+            return None
+        head += chunk
+    msg_id, length = struct.unpack(">HH", head)
+    body = b""
+    while len(body) < length:
+        chunk = conn.recv(length - len(body))
+        if not chunk:
+            return None
+        body += chunk
+    name_len = struct.unpack(">H", body[1:3])[0]
+    return msg_id, body[3:3 + name_len].decode()
+
+
+class Server(threading.Thread):
+    """Answers $MODE_OP; answers $AXIS_ACT as the behaviour says."""
+
+    def __init__(self, behaviour, backlog_full=False):
+        super().__init__(daemon=True)
+        self.behaviour, self.accepts, self.requests = behaviour, [], []
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.stop = False
+        if backlog_full:  # a server that never accepts: its queue is full, SYNs go unanswered
+            self.sock.listen(0)
+            self.fillers = []
+            for _ in range(8):
+                try:
+                    self.fillers.append(socket.create_connection(("127.0.0.1", self.port), 0.5))
+                except OSError:
+                    return
+            raise RuntimeError("could not fill the accept queue")
+        self.sock.listen(4)
+        self.sock.settimeout(0.2)
+        self.start()
+
+    def run(self):
+        while not self.stop:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            self.accepts.append(time.monotonic())
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        previous = b""
+        with conn:
+            while not self.stop:
+                request = read_request(conn)
+                if request is None:
+                    return
+                msg_id, name = request
+                self.requests.append((msg_id, name))
+                if name == "$MODE_OP":
+                    conn.sendall(reply(msg_id, b"#T1"))
+                    if self.behaviour == "close":
+                        return
+                    continue
+                b = self.behaviour
+                if b == "drop":
+                    continue
+                if b == "empty":
+                    conn.sendall(reply(msg_id, b""))
+                elif b == "failtail":
+                    conn.sendall(reply(msg_id, VALUE, status=0))
+                elif b == "length3":
+                    conn.sendall(reply(msg_id, VALUE, plus=3))
+                elif b == "split":
+                    for byte in reply(msg_id, VALUE):
+                        conn.sendall(bytes([byte]))
+                        time.sleep(0.001)
+                elif b == "batched":  # a stale duplicate and the answer in one segment
+                    current = reply(msg_id, VALUE)
+                    conn.sendall(previous + current)
+                    previous = current
+                else:
+                    conn.sendall(reply(msg_id, VALUE))
+
+
+def run_publisher(port, seconds):
+    """Runs the publisher for some seconds; returns (datagrams, stderr, exited by itself)."""
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.bind(("127.0.0.1", 4849))
+    rx.settimeout(0.1)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    with open(os.devnull, "w") as null, open("publisher.err", "w+") as err:
+        pub = subprocess.Popen([PUBLISHER, "--controller", f"127.0.0.1:{port}"], env=env,
+                               stdout=null, stderr=err)
+        datagrams, deadline = [], time.monotonic() + seconds
+        while time.monotonic() < deadline and pub.poll() is None:
+            try:
+                datagrams.append(rx.recv(256))
+            except socket.timeout:
+                pass
+        exited = pub.poll() is not None
+        if not exited:
+            pub.terminate()
+        pub.wait(timeout=10)
+        err.seek(0)
+        stderr = err.read()
+    rx.close()
+    return datagrams, stderr, exited
+
+
+def check(name, condition, detail=""):
+    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
+    if not condition:
+        failures.append(name)
+
+
+# Against jointcast-sim: a moving arm, about five readings a second.
+sim_port = 17000 + os.getpid() % 1000
+sim = subprocess.Popen([SIM, "--port", str(sim_port)], stderr=subprocess.DEVNULL)
+time.sleep(0.3)
+got, _, _ = run_publisher(sim_port, 2.5)
+sim.terminate()
+sim.wait()
+check("jointcast-sim streams", len(got) >= 8 and len(set(got)) == len(got), got)
+
+for behaviour in ("split", "batched", "length3"):
+    server = Server(behaviour)
+    got, err, _ = run_publisher(server.port, 2.0)
+    server.stop = True
+    check(f"{behaviour} replies are read", len(got) >= 5 and set(got) == {DATAGRAM}, (got[:3], err))
+
+for behaviour in ("empty", "failtail"):
+    server = Server(behaviour)
+    got, err, _ = run_publisher(server.port, 4.5)
+    server.stop = True
+    gaps = [b - a for a, b in zip(server.accepts, server.accepts[1:])]
+    check(f"{behaviour} value is a failed read", not got and len(server.accepts) == 2 and gaps[0] >= 3.0,
+          (got, server.accepts))
+
+server = Server("drop")
+got, err, exited = run_publisher(server.port, 8)
+server.stop = True
+reads = [r for r in server.requests if r[1] == "$AXIS_ACT"]
+check("dropped read ends the program", exited and "can't read variable" in err and not got, err)
+check("dropped read is sent again once, same id", len(reads) == 2 and reads[0] == reads[1], reads)
+
+server = Server("close")
+got, err, exited = run_publisher(server.port, 9.5)
+server.stop = True
+gaps = [b - a for a, b in zip(server.accepts, server.accepts[1:])]
+check("closed connection reconnects every 3 s", not exited and len(server.accepts) == 3 and
+      all(2.9 <= g <= 4.0 for g in gaps), server.accepts)
+
+server = Server(None, backlog_full=True)
+got, err, exited = run_publisher(server.port, 4)
+check("server that never accepts: program keeps trying", not exited and not got, err)
+server.sock.close()
+
+print(f"proxy e2e: {9 - len(failures)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
