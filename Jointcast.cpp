@@ -1,15 +1,37 @@
-// Jointcast, portable build: the publisher window on Qt, reading the simulated controller or a
-// real one through its TCP variable proxy.
+// Jointcast's entry. On Windows: the native window and the controller's CrossLib ActiveX control;
+// no command line. Elsewhere: the Qt window, reading the simulated controller or a real one
+// through its TCP variable proxy.
+#include "app/Mdialog.h"
+#include "app/Program.h"
+#include "platform/Clock.h"
+#include "platform/Sockets.h"
+
+#if defined(_WIN32)
+
+#include "lib/win/CrossControl.h"
+#include "ui/win/WinApplication.h"
+#include "ui/win/WinToolkit.h"
+
+int main() {
+  ui::win::WinApplication application;
+  ui::win::WinToolkit toolkit(application);
+  return jointcast::RunProgram(application, [&] {
+    return std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
+        toolkit, platform::SystemClock(), platform::SystemSockets(),
+        [&]() -> std::unique_ptr<crosslib::TCross> {
+          return std::make_unique<crosslib::CrossControl>(toolkit.LastFormWindow());
+        }});
+  });
+}
+
+#else
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "app/Mdialog.h"
-#include "app/Program.h"
 #include "lib/proxy/ProxyCross.h"
 #include "lib/sim/SimulatedCross.h"
-#include "platform/Clock.h"
-#include "platform/Sockets.h"
 #include "ui/qt/QtApplication.h"
 #include "ui/qt/QtToolkit.h"
 
@@ -93,3 +115,5 @@ int main(int argc, char** argv) {
         }});
   });
 }
+
+#endif

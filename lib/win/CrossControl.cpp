@@ -1,0 +1,261 @@
+#include "lib/win/CrossControl.h"
+
+#include <ocidl.h>
+#include <ole2.h>
+#include <oleauto.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace crosslib {
+namespace {
+
+// {2CF18AA3-25B1-11CF-918D-0020AF3C12CE}
+constexpr CLSID kClsid = {
+    0x2CF18AA3, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
+// {2CF18AA5-25B1-11CF-918D-0020AF3C12CE}
+constexpr IID kEventsIid = {
+    0x2CF18AA5, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
+
+using AtlAxWinInitFn = BOOL(WINAPI*)();
+using AtlAxGetControlFn = HRESULT(WINAPI*)(HWND, IUnknown**);
+
+std::string HresultText(const char* what, HRESULT hr) {
+  char text[160];
+  wsprintfA(text, "%s failed (HRESULT 0x%08lX)", what, static_cast<unsigned long>(hr));
+  return text;
+}
+
+// Hosts the control with the system's ATL (loaded at run time: MinGW has no ATL headers).
+IUnknown* HostWithAtl(HWND parent, HWND& host) {
+  HMODULE atl = LoadLibraryW(L"atl.dll");
+  if (atl == nullptr) return nullptr;
+  auto init = reinterpret_cast<AtlAxWinInitFn>(
+      reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
+  auto getControl = reinterpret_cast<AtlAxGetControlFn>(
+      reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")));
+  if (init == nullptr || getControl == nullptr || !init()) return nullptr;
+  host = CreateWindowExW(0, L"AtlAxWin", L"{2CF18AA3-25B1-11CF-918D-0020AF3C12CE}", WS_CHILD, 8, 16,
+                         32, 32, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (host == nullptr) return nullptr;
+  IUnknown* control = nullptr;
+  if (FAILED(getControl(host, &control)) || control == nullptr) {
+    DestroyWindow(host);
+    host = nullptr;
+    return nullptr;
+  }
+  return control;
+}
+
+struct Arguments {
+  // DISPPARAMS takes the arguments last to first.
+  explicit Arguments(std::vector<VARIANT> inOrder) : values(inOrder.rbegin(), inOrder.rend()) {}
+  ~Arguments() {
+    for (VARIANT& v : values) {
+      if (!(v.vt & VT_BYREF)) VariantClear(&v);
+    }
+  }
+  std::vector<VARIANT> values;
+};
+
+VARIANT Text(const std::u16string& text) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                static_cast<UINT>(text.size()));
+  return v;
+}
+
+VARIANT Short(JobNumber value) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I2;
+  v.iVal = value;
+  return v;
+}
+
+VARIANT Long(std::int32_t value) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = value;
+  return v;
+}
+
+VARIANT Call(IDispatch* dispatch, DISPID id, const char* name, std::vector<VARIANT> args) {
+  Arguments arguments(std::move(args));
+  DISPPARAMS params{arguments.values.data(), nullptr, static_cast<UINT>(arguments.values.size()),
+                    0};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO error{};
+  const HRESULT hr = dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                                      &result, &error, nullptr);
+  if (FAILED(hr)) throw std::runtime_error(HresultText(name, hr));
+  return result;
+}
+
+bool AsBool(VARIANT v) {
+  VARIANT b;
+  VariantInit(&b);
+  const bool ok = SUCCEEDED(VariantChangeType(&b, &v, 0, VT_BOOL)) && b.boolVal != VARIANT_FALSE;
+  VariantClear(&v);
+  return ok;
+}
+
+JobNumber AsJob(VARIANT v) {
+  VARIANT s;
+  VariantInit(&s);
+  const JobNumber job = SUCCEEDED(VariantChangeType(&s, &v, 0, VT_I2)) ? s.iVal : 0;
+  VariantClear(&v);
+  return job;
+}
+
+}  // namespace
+
+// Receives the control's events; DISPID 1 is CmdMessage(nJob, lError).
+class CrossControl::EventSink final : public IDispatch {
+ public:
+  explicit EventSink(CrossControl& owner) : owner_(&owner) {}
+  void Detach() { owner_ = nullptr; }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kEventsIid) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
+    if (id != kDispEventCmdMessage || owner_ == nullptr || params == nullptr || params->cArgs < 2) {
+      return S_OK;
+    }
+    VARIANT job, error;
+    VariantInit(&job);
+    VariantInit(&error);
+    // Arguments come last to first: rgvarg[1] is nJob, rgvarg[0] is lError.
+    if (FAILED(VariantChangeType(&job, &params->rgvarg[1], 0, VT_I2)) ||
+        FAILED(VariantChangeType(&error, &params->rgvarg[0], 0, VT_I4))) {
+      return DISP_E_TYPEMISMATCH;
+    }
+    if (owner_->OnCmdMessage) owner_->OnCmdMessage(job.iVal, error.lVal);
+    return S_OK;
+  }
+
+ private:
+  CrossControl* owner_;
+  ULONG refs_ = 1;
+};
+
+CrossControl::CrossControl(HWND parent) {
+  IUnknown* control = HostWithAtl(parent, host_);
+  hostedBy_ = "AtlAxWin";
+  HRESULT hr = S_OK;
+  if (control == nullptr) {
+    hostedBy_ = "CoCreateInstance";
+    hr = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                          reinterpret_cast<void**>(&control));
+  }
+  if (control == nullptr || FAILED(hr)) {
+    throw std::runtime_error(hr == REGDB_E_CLASSNOTREG
+                                 ? "CrossLib control is not registered on this computer"
+                                 : HresultText("Creating the CrossLib control", hr));
+  }
+  hr = control->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch_));
+  IConnectionPointContainer* container = nullptr;
+  if (SUCCEEDED(hr)) {
+    control->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+  }
+  control->Release();
+  if (FAILED(hr) || dispatch_ == nullptr) {
+    if (host_ != nullptr) DestroyWindow(host_);
+    throw std::runtime_error("CrossLib control has no dispatch interface");
+  }
+  sink_ = new EventSink(*this);
+  if (container != nullptr) {
+    IConnectionPoint* point = nullptr;
+    if (SUCCEEDED(container->FindConnectionPoint(kEventsIid, &point)) && point != nullptr) {
+      point->Advise(sink_, &cookie_);
+      point->Release();
+    }
+    container->Release();
+  }
+}
+
+CrossControl::~CrossControl() {
+  if (cookie_ != 0) {
+    IConnectionPointContainer* container = nullptr;
+    if (SUCCEEDED(dispatch_->QueryInterface(IID_IConnectionPointContainer,
+                                            reinterpret_cast<void**>(&container)))) {
+      IConnectionPoint* point = nullptr;
+      if (SUCCEEDED(container->FindConnectionPoint(kEventsIid, &point)) && point != nullptr) {
+        point->Unadvise(cookie_);
+        point->Release();
+      }
+      container->Release();
+    }
+  }
+  sink_->Detach();
+  sink_->Release();
+  dispatch_->Release();
+  if (host_ != nullptr) DestroyWindow(host_);
+}
+
+bool CrossControl::Init(const std::u16string& clientName, const std::u16string& second,
+                        std::int32_t flags) {
+  return AsBool(Call(dispatch_, kDispInit, "Init", {Text(clientName), Text(second), Long(flags)}));
+}
+
+JobNumber CrossControl::KRCOk() {
+  return AsJob(Call(dispatch_, kDispKRCOk, "KRCOk", {}));
+}
+
+bool CrossControl::KRCOkResult(JobNumber job) {
+  return AsBool(Call(dispatch_, kDispKRCOkResult, "KRCOkResult", {Short(job)}));
+}
+
+JobNumber CrossControl::ShowVar(const std::u16string& name, const std::u16string& second) {
+  return AsJob(Call(dispatch_, kDispShowVar, "ShowVar", {Text(name), Text(second)}));
+}
+
+bool CrossControl::ShowVarResult(JobNumber job, std::u16string& value) {
+  BSTR text = nullptr;
+  VARIANT out;
+  VariantInit(&out);
+  out.vt = VT_BYREF | VT_BSTR;
+  out.pbstrVal = &text;
+  const bool ok = AsBool(Call(dispatch_, kDispShowVarResult, "ShowVarResult", {Short(job), out}));
+  if (text != nullptr) {
+    value.assign(reinterpret_cast<const char16_t*>(text), SysStringLen(text));
+    SysFreeString(text);
+  } else if (ok) {
+    value.clear();
+  }
+  return ok;
+}
+
+bool CrossControl::Exit() {
+  AsBool(Call(dispatch_, kDispExit, "Exit", {}));
+  return true;
+}
+
+}  // namespace crosslib

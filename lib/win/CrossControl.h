@@ -1,0 +1,42 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "lib/CrossLib_OCX.h"
+
+struct IDispatch;
+
+namespace crosslib {
+
+// The CrossLib ActiveX control hosted on a window, called through IDispatch by DISPID, with its
+// CmdMessage event delivered through a connection-point sink. Throws when the control cannot be
+// created (not installed or not registered).
+class CrossControl : public TCross {
+ public:
+  explicit CrossControl(HWND parent);
+  ~CrossControl() override;
+
+  bool Init(const std::u16string& clientName, const std::u16string& second,
+            std::int32_t flags) override;
+  JobNumber KRCOk() override;
+  bool KRCOkResult(JobNumber job) override;
+  JobNumber ShowVar(const std::u16string& name, const std::u16string& second) override;
+  bool ShowVarResult(JobNumber job, std::u16string& value) override;
+  bool Exit() override;
+
+  // How the control was reached: "AtlAxWin" or "CoCreateInstance".
+  const char* HostedBy() const { return hostedBy_; }
+
+ private:
+  class EventSink;
+
+  IDispatch* dispatch_ = nullptr;
+  HWND host_ = nullptr;
+  EventSink* sink_ = nullptr;
+  DWORD cookie_ = 0;
+  const char* hostedBy_ = "";
+};
+
+}  // namespace crosslib
