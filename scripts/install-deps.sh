@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
 # Installs what building and testing Jointcast needs on Debian, skipping what is already there.
-# Usage: scripts/install-deps.sh [--test]   (--test adds what only the tests need)
+# Usage: scripts/install-deps.sh [--test] [--windows]
+#   --test     adds what only the tests need
+#   --windows  adds the MinGW-w64 cross compilers, Wine and Xvfb for the Windows build and its tests
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev)
-if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev)
-fi
+test=false
+for arg in "$@"; do
+  case "$arg" in
+    --test)
+      test=true
+      packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev)
+      ;;
+    --windows)
+      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 fonts-wine xvfb xauth)
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,7 +33,7 @@ if ((${#missing[@]})); then
 fi
 
 # The tests check a locale whose decimal separator is a comma.
-if [[ "${1:-}" == "--test" ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+if $test && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   echo "Generating the de_DE.UTF-8 locale"
   as_root sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null

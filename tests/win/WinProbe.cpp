@@ -1,0 +1,185 @@
+// winprobe: looks at Jointcast's window from outside, as a person would, for the tests under Wine.
+//   winprobe window COLOUR   waits for the window, checks frame, layout, captions, placement and
+//                            that the Cross indicator shows COLOUR (red, yellow or green)
+//   winprobe close           closes the window through its system menu's Close and waits for it
+//   winprobe errorbox        waits for the error box, prints its text, presses OK; fails if the
+//                            main window exists
+// Exit status 0 when every check holds; each failed check is printed.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+  if (!ok) ++failures;
+}
+
+HWND WaitFor(const wchar_t* cls, const wchar_t* title, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    // Shown, that is complete: the window exists a while before its children and placement.
+    HWND w = FindWindowW(cls, title);
+    if (w != nullptr && IsWindowVisible(w)) return w;
+    Sleep(100);
+  }
+  return nullptr;
+}
+
+std::vector<HWND> Children(HWND parent) {
+  std::vector<HWND> children;
+  EnumChildWindows(
+      parent,
+      [](HWND child, LPARAM list) {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
+std::wstring Text(HWND window) {
+  // WM_GETTEXT, not GetWindowText: an edit in another process answers only the message.
+  wchar_t text[256] = {};
+  SendMessageTimeoutW(window, WM_GETTEXT, 255, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                      1000, nullptr);
+  return text;
+}
+
+HWND ChildWithText(HWND parent, const wchar_t* text) {
+  for (HWND child : Children(parent)) {
+    if (Text(child) == text) return child;
+  }
+  return nullptr;
+}
+
+// Colour of a pixel inside a child, taken from the screen as it is drawn.
+COLORREF PixelIn(HWND child, int x, int y) {
+  RECT r;
+  GetWindowRect(child, &r);
+  HDC screen = GetDC(nullptr);
+  const COLORREF colour = GetPixel(screen, r.left + x, r.top + y);
+  ReleaseDC(nullptr, screen);
+  return colour;
+}
+
+COLORREF Named(const char* name) {
+  if (std::strcmp(name, "red") == 0) return RGB(255, 0, 0);
+  if (std::strcmp(name, "yellow") == 0) return RGB(255, 255, 0);
+  return RGB(0, 128, 0);
+}
+
+int ProbeWindow(const char* colour) {
+  HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
+  Check(w != nullptr, "window \"Jointcast V3\" is shown");
+  if (w == nullptr) return 1;
+  RECT client, frame;
+  GetClientRect(w, &client);
+  GetWindowRect(w, &frame);
+  Check(client.right == 159 && client.bottom == 125, "client area is 159 x 125");
+  const LONG style = GetWindowLongW(w, GWL_STYLE);
+  Check((style & WS_SYSMENU) && !(style & WS_MINIMIZEBOX) && !(style & WS_MAXIMIZEBOX) &&
+            !(style & WS_THICKFRAME),
+        "fixed dialog frame: system menu only, no minimise, maximise or sizing");
+  char where[96];
+  std::snprintf(where, sizeof where,
+                "placed at the top-right corner (frame %ld,%ld-%ld,%ld, screen %d)", frame.left,
+                frame.top, frame.right, frame.bottom, GetSystemMetrics(SM_CXSCREEN));
+  Check(frame.right == GetSystemMetrics(SM_CXSCREEN) && frame.top == 0, where);
+  for (const wchar_t* caption :
+       {L"Cross", L"Arm", L"Set", L"A1", L"A2", L"A3", L"A4", L"A5", L"A6", L"localhost"}) {
+    char what[64];
+    std::snprintf(what, sizeof what, "a child shows \"%ls\"", caption);
+    Check(ChildWithText(w, caption) != nullptr, what);
+  }
+  HWND cross = ChildWithText(w, L"Cross");
+  HWND arm = ChildWithText(w, L"Arm");
+  HWND set = ChildWithText(w, L"Set");
+  if (cross == nullptr || arm == nullptr || set == nullptr) return 1;
+  RECT r;
+  GetWindowRect(cross, &r);
+  Check(r.right - r.left == 65 && r.bottom - r.top == 25, "Cross indicator is 65 x 25");
+  GetWindowRect(set, &r);
+  Check(r.right - r.left == 41 && r.bottom - r.top == 17, "Set button is 41 x 17");
+
+  const COLORREF wanted = Named(colour);
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    seen = PixelIn(cross, 6, 6) == wanted;
+    if (!seen) Sleep(100);
+  }
+  char what[64];
+  std::snprintf(what, sizeof what, "Cross indicator turns %s", colour);
+  Check(seen, what);
+  if (std::strcmp(colour, "green") == 0) {
+    bool armGreen = false;
+    for (int i = 0; i < 50 && !armGreen; ++i) {
+      armGreen = PixelIn(arm, 6, 6) == RGB(0, 128, 0);
+      if (!armGreen) Sleep(100);
+    }
+    Check(armGreen, "Arm indicator turns green while datagrams go out");
+    HWND a1 = ChildWithText(w, L"A1");
+    bool moving = false;
+    // The value label to the right of "A1" changes as the arm moves.
+    for (HWND child : Children(w)) {
+      RECT c, l;
+      GetWindowRect(child, &c);
+      GetWindowRect(a1, &l);
+      if (c.top == l.top && c.left == l.right + 3) {
+        const std::wstring before = Text(child);
+        Sleep(600);
+        moving = Text(child) != before && Text(child) != L"0";
+      }
+    }
+    Check(moving, "A1 shows a changing angle");
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+int CloseWindow() {
+  HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
+  Check(w != nullptr, "window is there to close");
+  if (w == nullptr) return 1;
+  PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = !IsWindowVisible(w);
+    if (!gone) Sleep(100);
+  }
+  Check(gone, "window closes through the system menu");
+  return failures == 0 ? 0 : 1;
+}
+
+int ErrorBox() {
+  HWND box = WaitFor(L"#32770", L"Jointcast", 20);
+  Check(box != nullptr, "an error box titled \"Jointcast\" appears");
+  if (box == nullptr) return 1;
+  std::wstring message;
+  for (HWND child : Children(box)) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 31);
+    if (std::wstring(cls) == L"Static" && !Text(child).empty()) message = Text(child);
+  }
+  std::printf("error box: %ls\n", message.c_str());
+  Check(!message.empty() && message.back() == L'.', "it shows an error text ending in a full stop");
+  Check(FindWindowW(L"TFMDialog", nullptr) == nullptr ||
+            !IsWindowVisible(FindWindowW(L"TFMDialog", nullptr)),
+        "the main window is not shown");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "window") == 0) return ProbeWindow(argv[2]);
+  if (argc >= 2 && std::strcmp(argv[1], "close") == 0) return CloseWindow();
+  if (argc >= 2 && std::strcmp(argv[1], "errorbox") == 0) return ErrorBox();
+  std::fprintf(stderr, "usage: winprobe window red|yellow|green | close | errorbox\n");
+  return 2;
+}
