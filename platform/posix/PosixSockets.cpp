@@ -1,12 +1,11 @@
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstring>
 
+#include "platform/HostLookup.h"
 #include "platform/Sockets.h"
 
 namespace platform {
@@ -23,25 +22,7 @@ class PosixSockets : public Sockets {
   }
 
   std::optional<std::array<std::uint8_t, 4>> ResolveIPv4(const std::string& name) override {
-    std::string host = name;
-    if (host.empty()) {
-      // The empty name stands for this machine, found by its own host name.
-      char own[HOST_NAME_MAX + 1] = {};
-      if (gethostname(own, sizeof own - 1) != 0) return std::nullopt;
-      host = own;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-      return std::nullopt;
-    }
-    std::array<std::uint8_t, 4> address{};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    std::memcpy(address.data(), &ipv4->sin_addr, 4);
-    freeaddrinfo(found);
-    return address;
+    return LookupIPv4(name);
   }
 
   long SendTo(SocketHandle socket, const char* data, std::size_t length,
