@@ -50,7 +50,8 @@ IUnknown* HostWithAtl(HWND parent, HWND& host) {
 
 struct Arguments {
   // DISPPARAMS takes the arguments last to first.
-  explicit Arguments(std::vector<VARIANT> inOrder) : values(inOrder.rbegin(), inOrder.rend()) {}
+  explicit Arguments(const std::vector<VARIANT>& inOrder)
+      : values(inOrder.rbegin(), inOrder.rend()) {}
   ~Arguments() {
     for (VARIANT& v : values) {
       if (!(v.vt & VT_BYREF)) VariantClear(&v);
@@ -85,7 +86,7 @@ VARIANT Long(std::int32_t value) {
 }
 
 VARIANT Call(IDispatch* dispatch, DISPID id, const char* name, std::vector<VARIANT> args) {
-  Arguments arguments(std::move(args));
+  Arguments arguments(args);
   DISPPARAMS params{arguments.values.data(), nullptr, static_cast<UINT>(arguments.values.size()),
                     0};
   VARIANT result;
@@ -167,18 +168,24 @@ class CrossControl::EventSink final : public IDispatch {
 };
 
 CrossControl::CrossControl(HWND parent) {
+  // The control is an in-process server. Asking for it that way first fails fast when it is not
+  // registered; the host's own lookup would also try out-of-process servers, which can take long.
+  IClassFactory* factory = nullptr;
+  HRESULT hr = CoGetClassObject(kClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory));
+  if (FAILED(hr) || factory == nullptr) {
+    throw std::runtime_error(hr == REGDB_E_CLASSNOTREG
+                                 ? "CrossLib control is not registered on this computer"
+                                 : HresultText("Loading the CrossLib control", hr));
+  }
+  factory->Release();
   IUnknown* control = HostWithAtl(parent, host_);
-  hostedBy_ = "AtlAxWin";
-  HRESULT hr = S_OK;
   if (control == nullptr) {
-    hostedBy_ = "CoCreateInstance";
-    hr = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IUnknown,
+    hr = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                           reinterpret_cast<void**>(&control));
   }
   if (control == nullptr || FAILED(hr)) {
-    throw std::runtime_error(hr == REGDB_E_CLASSNOTREG
-                                 ? "CrossLib control is not registered on this computer"
-                                 : HresultText("Creating the CrossLib control", hr));
+    throw std::runtime_error(HresultText("Creating the CrossLib control", hr));
   }
   hr = control->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch_));
   IConnectionPointContainer* container = nullptr;

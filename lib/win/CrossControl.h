@@ -26,9 +26,6 @@ class CrossControl : public TCross {
   bool ShowVarResult(JobNumber job, std::u16string& value) override;
   bool Exit() override;
 
-  // How the control was reached: "AtlAxWin" or "CoCreateInstance".
-  const char* HostedBy() const { return hostedBy_; }
-
  private:
   class EventSink;
 
@@ -36,7 +33,6 @@ class CrossControl : public TCross {
   HWND host_ = nullptr;
   EventSink* sink_ = nullptr;
   DWORD cookie_ = 0;
-  const char* hostedBy_ = "";
 };
 
 }  // namespace crosslib
