@@ -71,6 +71,12 @@ class Server(threading.Thread):
             threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
 
     def serve(self, conn):
+        try:
+            self.answer(conn)
+        except OSError:  # the publisher went away mid-reply
+            pass
+
+    def answer(self, conn):
         previous = b""
         with conn:
             while not self.stop:
@@ -141,6 +147,19 @@ sim_port = 17000 + os.getpid() % 1000
 sim = subprocess.Popen([SIM, "--port", str(sim_port)], stderr=subprocess.DEVNULL)
 time.sleep(0.3)
 got, _, _ = run_publisher(sim_port, 2.5)
+# Several clients: one sending a malformed frame is closed, the other is still served.
+good, bad = socket.create_connection(("127.0.0.1", sim_port)), socket.create_connection(("127.0.0.1", sim_port))
+bad.sendall(struct.pack(">HHBH", 9, 40, 0, 3) + b"$MODE_OP" + b"x" * 29)  # lengths disagree
+good.sendall(struct.pack(">HHBH", 1, 7, 0, 4) + b"PING")
+good.settimeout(2)
+bad.settimeout(2)
+pong = good.recv(64)
+check("jointcast-sim answers PING", pong == reply(1, b"PONG"), pong)
+check("jointcast-sim closes a client that sends a malformed frame", bad.recv(64) == b"")
+good.sendall(struct.pack(">HHBH", 2, 12, 0, 9) + b"$AXIS_ACT")
+check("jointcast-sim keeps serving the other client", good.recv(512)[7:16] == b"{E6AXIS: ")
+good.close()
+bad.close()
 sim.terminate()
 sim.wait()
 check("jointcast-sim streams", len(got) >= 8 and len(set(got)) == len(got), got)
@@ -178,5 +197,5 @@ got, err, exited = run_publisher(server.port, 4)
 check("server that never accepts: program keeps trying", not exited and not got, err)
 server.sock.close()
 
-print(f"proxy e2e: {9 - len(failures)} passed, {len(failures)} failed")
+print(f"proxy e2e: {12 - len(failures)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -70,7 +70,7 @@ class MemoryButton : public TButton {
   TApplication& app_;
 };
 
-class MemoryTimer : public TTimer {
+class MemoryTimer final : public TTimer {
  public:
   MemoryTimer(const TimerDef& def, MemoryApplication& app);
   ~MemoryTimer() override;

@@ -23,6 +23,8 @@ class QtApplication : public TApplication,
  public:
   QtApplication(int& argc, char** argv);
   ~QtApplication() override;
+  QtApplication(const QtApplication&) = delete;
+  QtApplication& operator=(const QtApplication&) = delete;
 
   void SetOnIdle(IdleHandler handler) override;
   void ProcessMessages() override;

@@ -122,7 +122,7 @@ class WinButton : public TButton {
   HWND window_;
 };
 
-class WinTimer : public TTimer {
+class WinTimer final : public TTimer {
  public:
   WinTimer(WinForm& form, const TimerDef& def);
   ~WinTimer() override;
