@@ -13,9 +13,9 @@ namespace crosslib {
 using JobNumber = std::int16_t;
 
 // Identity of the ActiveX control.
-inline constexpr const char* kClassId = "{2CF18AA3-25B1-11CF-918D-0020AF3C12CE}";
-inline constexpr const char* kDispatchInterfaceId = "{2CF18AA4-25B1-11CF-918D-0020AF3C12CE}";
-inline constexpr const char* kEventInterfaceId = "{2CF18AA5-25B1-11CF-918D-0020AF3C12CE}";
+inline constexpr const char16_t* kClassId = u"{2CF18AA3-25B1-11CF-918D-0020AF3C12CE}";
+inline constexpr const char16_t* kDispatchInterfaceId = u"{2CF18AA4-25B1-11CF-918D-0020AF3C12CE}";
+inline constexpr const char16_t* kEventInterfaceId = u"{2CF18AA5-25B1-11CF-918D-0020AF3C12CE}";
 
 enum DispId : std::int32_t {
   kDispShowVar = 16,

@@ -21,18 +21,11 @@
 
 #include "lib/CrossLib_OCX.h"
 #include "lib/sim/SimulatedCross.h"
+#include "lib/win/CrossIdentity.h"
 #include "platform/Clock.h"
 #include "platform/EventPoster.h"
 
 namespace {
-
-constexpr CLSID kClsid = {
-    0x2CF18AA3, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
-constexpr IID kDispatchIid = {
-    0x2CF18AA4, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
-constexpr IID kEventsIid = {
-    0x2CF18AA5, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
-constexpr wchar_t kClsidText[] = L"{2CF18AA3-25B1-11CF-918D-0020AF3C12CE}";
 
 HMODULE gModule = nullptr;
 LONG gObjects = 0;
@@ -130,7 +123,7 @@ class ConnectionPoint : public IConnectionPoint {
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
-    *iid = kEventsIid;
+    *iid = crosslib::EventInterfaceId();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override;
@@ -209,7 +202,7 @@ class CrossObject : public IDispatch,
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kDispatchIid) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == crosslib::DispatchInterfaceId()) {
       *out = static_cast<IDispatch*>(this);
     } else if (iid == IID_IConnectionPointContainer) {
       *out = static_cast<IConnectionPointContainer*>(this);
@@ -262,7 +255,7 @@ class CrossObject : public IDispatch,
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-    if (iid != kEventsIid) {
+    if (iid != crosslib::EventInterfaceId()) {
       *out = nullptr;
       return CONNECT_E_NOCONNECTION;
     }
@@ -296,7 +289,7 @@ class CrossObject : public IDispatch,
   HRESULT STDMETHODCALLTYPE Update() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE IsUpToDate() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetUserClassID(CLSID* clsid) override {
-    *clsid = kClsid;
+    *clsid = crosslib::ClassId();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetUserType(DWORD, LPOLESTR*) override { return OLE_S_USEREG; }
@@ -319,7 +312,7 @@ class CrossObject : public IDispatch,
 
   // IPersistStreamInit: nothing to persist.
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
-    *clsid = kClsid;
+    *clsid = crosslib::ClassId();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsDirty() override { return S_FALSE; }
@@ -503,7 +496,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  if (clsid != kClsid) return CLASS_E_CLASSNOTAVAILABLE;
+  if (clsid != crosslib::ClassId()) return CLASS_E_CLASSNOTAVAILABLE;
   return gFactory.QueryInterface(iid, out);
 }
 
@@ -514,7 +507,7 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(gModule, path, MAX_PATH);
-  const std::wstring base = std::wstring(L"CLSID\\") + kClsidText;
+  const std::wstring base = std::wstring(L"CLSID\\") + crosslib::WideText(crosslib::kClassId);
   const bool ok = SetKey(base, nullptr, L"CrossLib stand-in (simulated controller)") &&
                   SetKey(base + L"\\InprocServer32", nullptr, path) &&
                   SetKey(base + L"\\InprocServer32", L"ThreadingModel", L"Apartment") &&
@@ -523,7 +516,7 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  const std::wstring base = std::wstring(L"CLSID\\") + kClsidText;
+  const std::wstring base = std::wstring(L"CLSID\\") + crosslib::WideText(crosslib::kClassId);
   const LONG status = RegDeleteTreeW(HKEY_CLASSES_ROOT, base.c_str());
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
 }

@@ -53,7 +53,6 @@ class SimulatedCross : public crosslib::TCross {
   const CallLog& Calls() const { return calls_; }
   bool Registered() const { return registered_; }
   const std::u16string& ClientName() const { return clientName_; }
-  crosslib::JobNumber LastJob() const { return lastJob_; }
 
  private:
   struct Job {

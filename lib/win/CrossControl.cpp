@@ -1,5 +1,7 @@
 #include "lib/win/CrossControl.h"
 
+#include "lib/win/CrossIdentity.h"
+
 #include <ocidl.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -10,13 +12,6 @@
 
 namespace crosslib {
 namespace {
-
-// {2CF18AA3-25B1-11CF-918D-0020AF3C12CE}
-constexpr CLSID kClsid = {
-    0x2CF18AA3, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
-// {2CF18AA5-25B1-11CF-918D-0020AF3C12CE}
-constexpr IID kEventsIid = {
-    0x2CF18AA5, 0x25B1, 0x11CF, {0x91, 0x8D, 0x00, 0x20, 0xAF, 0x3C, 0x12, 0xCE}};
 
 using AtlAxWinInitFn = BOOL(WINAPI*)();
 using AtlAxGetControlFn = HRESULT(WINAPI*)(HWND, IUnknown**);
@@ -36,8 +31,8 @@ IUnknown* HostWithAtl(HWND parent, HWND& host) {
   auto getControl = reinterpret_cast<AtlAxGetControlFn>(
       reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")));
   if (init == nullptr || getControl == nullptr || !init()) return nullptr;
-  host = CreateWindowExW(0, L"AtlAxWin", L"{2CF18AA3-25B1-11CF-918D-0020AF3C12CE}", WS_CHILD, 8, 16,
-                         32, 32, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+  host = CreateWindowExW(0, L"AtlAxWin", WideText(kClassId), WS_CHILD, 8, 16, 32, 32, parent,
+                         nullptr, GetModuleHandleW(nullptr), nullptr);
   if (host == nullptr) return nullptr;
   IUnknown* control = nullptr;
   if (FAILED(getControl(host, &control)) || control == nullptr) {
@@ -123,7 +118,7 @@ class CrossControl::EventSink final : public IDispatch {
   void Detach() { owner_ = nullptr; }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kEventsIid) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == EventInterfaceId()) {
       *out = static_cast<IDispatch*>(this);
       AddRef();
       return S_OK;
@@ -171,7 +166,7 @@ CrossControl::CrossControl(HWND parent) {
   // The control is an in-process server. Asking for it that way first fails fast when it is not
   // registered; the host's own lookup would also try out-of-process servers, which can take long.
   IClassFactory* factory = nullptr;
-  HRESULT hr = CoGetClassObject(kClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+  HRESULT hr = CoGetClassObject(ClassId(), CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                 reinterpret_cast<void**>(&factory));
   if (FAILED(hr) || factory == nullptr) {
     throw std::runtime_error(hr == REGDB_E_CLASSNOTREG
@@ -181,7 +176,7 @@ CrossControl::CrossControl(HWND parent) {
   factory->Release();
   IUnknown* control = HostWithAtl(parent, host_);
   if (control == nullptr) {
-    hr = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+    hr = CoCreateInstance(ClassId(), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                           reinterpret_cast<void**>(&control));
   }
   if (control == nullptr || FAILED(hr)) {
@@ -200,7 +195,7 @@ CrossControl::CrossControl(HWND parent) {
   sink_ = new EventSink(*this);
   if (container != nullptr) {
     IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(container->FindConnectionPoint(kEventsIid, &point)) && point != nullptr) {
+    if (SUCCEEDED(container->FindConnectionPoint(EventInterfaceId(), &point)) && point != nullptr) {
       point->Advise(sink_, &cookie_);
       point->Release();
     }
@@ -214,7 +209,8 @@ CrossControl::~CrossControl() {
     if (SUCCEEDED(dispatch_->QueryInterface(IID_IConnectionPointContainer,
                                             reinterpret_cast<void**>(&container)))) {
       IConnectionPoint* point = nullptr;
-      if (SUCCEEDED(container->FindConnectionPoint(kEventsIid, &point)) && point != nullptr) {
+      if (SUCCEEDED(container->FindConnectionPoint(EventInterfaceId(), &point)) &&
+          point != nullptr) {
         point->Unadvise(cookie_);
         point->Release();
       }

@@ -72,7 +72,6 @@ bool MemoryApplication::Step() {
   if (quit_) return false;
   if (DispatchDue()) return true;
   if (idle_) {
-    ++idleCalls;
     auto idle = idle_;  // the handler may remove itself
     bool done = true;
     Dispatch([&] { idle(nullptr, done); });

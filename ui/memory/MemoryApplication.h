@@ -34,7 +34,6 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
   // Steps until the condition holds (true) or the step limit is reached (false).
   bool RunUntil(const std::function<bool()>& condition, int maxSteps = 100000);
   void Quit() { quit_ = true; }
-  bool QuitRequested() const { return quit_; }
 
   void AddTimer(MemoryTimer* timer) { timers_.push_back(timer); }
   void RemoveTimer(MemoryTimer* timer);
@@ -42,7 +41,6 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
 
   std::vector<std::string> errorBoxes;
   int processMessagesCalls = 0;
-  int idleCalls = 0;
 
  private:
   struct Posted {
