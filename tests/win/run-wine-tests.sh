@@ -5,7 +5,9 @@
 set -uo pipefail
 win=$(cd "$1" && pwd)
 linux=$(cd "$2" && pwd)
-wine=/usr/lib/wine/wine64  # the 64-bit loader itself: 32-bit programs cannot run on every kernel
+# The 64-bit loader and server themselves: 32-bit programs cannot run on every kernel.
+wine=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver64
 export WINEPREFIX=$win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 logs=$win/wine-logs
 rm -rf "$WINEPREFIX" "$logs"
@@ -26,14 +28,14 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
 xvfb=$!
 export DISPLAY=$display
 cleanup() {
-  "$wine"server -k >/dev/null 2>&1 || wineserver -k >/dev/null 2>&1 || true
+  "$server" -k >/dev/null 2>&1 || true
   kill "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
 sleep 1
 
 # One wineserver for every step; a prefix of our own.
-wineserver -p >/dev/null 2>&1 || true
+"$server" -p >/dev/null 2>&1 || true
 "$wine" wineboot -i >"$logs/wineboot.log" 2>&1
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts" "$WINEPREFIX/drive_c/jointcast"
