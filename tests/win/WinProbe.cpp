@@ -68,6 +68,16 @@ COLORREF PixelIn(HWND child, int x, int y) {
   return colour;
 }
 
+// Polls a condition every 100 ms for up to the given seconds.
+template <typename Condition>
+bool Eventually(Condition condition, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (condition()) return true;
+    Sleep(100);
+  }
+  return condition();
+}
+
 COLORREF Named(const char* name) {
   if (std::strcmp(name, "red") == 0) return RGB(255, 0, 0);
   if (std::strcmp(name, "yellow") == 0) return RGB(255, 255, 0);
@@ -108,20 +118,12 @@ int ProbeWindow(const char* colour) {
   Check(r.right - r.left == 41 && r.bottom - r.top == 17, "Set button is 41 x 17");
 
   const COLORREF wanted = Named(colour);
-  bool seen = false;
-  for (int i = 0; i < 100 && !seen; ++i) {
-    seen = PixelIn(cross, 6, 6) == wanted;
-    if (!seen) Sleep(100);
-  }
+  const bool seen = Eventually([&] { return PixelIn(cross, 6, 6) == wanted; }, 10);
   char what[64];
   std::snprintf(what, sizeof what, "Cross indicator turns %s", colour);
   Check(seen, what);
   if (std::strcmp(colour, "green") == 0) {
-    bool armGreen = false;
-    for (int i = 0; i < 50 && !armGreen; ++i) {
-      armGreen = PixelIn(arm, 6, 6) == RGB(0, 128, 0);
-      if (!armGreen) Sleep(100);
-    }
+    const bool armGreen = Eventually([&] { return PixelIn(arm, 6, 6) == RGB(0, 128, 0); }, 5);
     Check(armGreen, "Arm indicator turns green while datagrams go out");
     HWND a1 = ChildWithText(w, L"A1");
     bool moving = false;
@@ -146,11 +148,7 @@ int CloseWindow() {
   Check(w != nullptr, "window is there to close");
   if (w == nullptr) return 1;
   PostMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0);
-  bool gone = false;
-  for (int i = 0; i < 100 && !gone; ++i) {
-    gone = !IsWindowVisible(w);
-    if (!gone) Sleep(100);
-  }
+  const bool gone = Eventually([&] { return !IsWindowVisible(w); }, 10);
   Check(gone, "window closes through the system menu");
   return failures == 0 ? 0 : 1;
 }
