@@ -35,9 +35,4 @@ std::optional<std::size_t> FormatPositionDatagram(const AxisValues& values, char
   return static_cast<std::size_t>(out - buffer);
 }
 
-double DisplayValue(float value) {
-  const double widened = value;
-  return std::fabs(widened) < 0.005 ? 0.0 : widened;
-}
-
 }  // namespace jointcast

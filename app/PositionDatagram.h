@@ -19,7 +19,4 @@ bool Sendable(const AxisValues& values);
 std::optional<std::size_t> FormatPositionDatagram(const AxisValues& values, char* buffer,
                                                   std::size_t capacity);
 
-// The number a value label shows: a negative value that rounds to zero shows as "0.00".
-double DisplayValue(float value);
-
 }  // namespace jointcast

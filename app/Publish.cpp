@@ -1,5 +1,6 @@
 #include "app/Mdialog.h"
 #include "app/PositionDatagram.h"
+#include "app/ValueLabel.h"
 
 namespace jointcast {
 
@@ -12,8 +13,9 @@ void TFMDialog::Publish() {
     PArm->SetColor(ui::TColor::Red);
     return;
   }
+  const std::string separator = toolkit_.DecimalSeparator();
   for (std::size_t i = 0; i < AxisLabels.size(); ++i) {
-    if (AxisLabels[i] != nullptr) AxisLabels[i]->SetNumber(DisplayValue((*axes)[i]));
+    if (AxisLabels[i] != nullptr) AxisLabels[i]->SetCaption(ValueLabelText((*axes)[i], separator));
   }
   bool sendFailed = false;
   if (AddressValid) {

@@ -5,6 +5,7 @@
 
 #include "app/AxisReply.h"
 #include "app/PositionDatagram.h"
+#include "app/ValueLabel.h"
 
 using jointcast::AxisValues;
 using jointcast::FormatPositionDatagram;
@@ -57,11 +58,13 @@ TEST(PositionDatagram, NeverOverrunsTheBufferNorSendsNanOrInf) {
   EXPECT_EQ(buffer[0], '\0');
 }
 
-TEST(PositionDatagram, DisplayValueDropsTheSignOfANegativeZero) {
-  EXPECT_EQ(jointcast::DisplayValue(-0.004f), 0.0);
-  EXPECT_FALSE(std::signbit(jointcast::DisplayValue(-0.004f)));
-  EXPECT_FLOAT_EQ(jointcast::DisplayValue(-0.006f), -0.006f);
-  EXPECT_FLOAT_EQ(jointcast::DisplayValue(12.3456f), 12.3456f);
+TEST(ValueLabel, TwoDecimalsAsciiDigitsAndTheLocaleSeparator) {
+  using jointcast::ValueLabelText;
+  EXPECT_EQ(ValueLabelText(-0.004f, "."), "0.00");  // no "-0.00"
+  EXPECT_EQ(ValueLabelText(-0.006f, "."), "-0.01");
+  EXPECT_EQ(ValueLabelText(12.3456f, ","), "12,35");
+  EXPECT_EQ(ValueLabelText(-180.5f, "\u066B"), "-180\u066B50");  // a multi-byte separator
+  EXPECT_EQ(ValueLabelText(123456.78f, "."), "123456.78");        // no grouping
 }
 
 TEST(AxisReply, ReadsTheControllerForms) {

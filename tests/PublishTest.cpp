@@ -35,7 +35,7 @@ TEST(Publish, ShowsTwoDecimalsAndSendsTheDatagramToTheDestination) {
   EXPECT_EQ(d.PArm->Color(), TColor::Green);
 
   // A user locale with a decimal comma changes the labels only.
-  h.toolkit.decimalSeparator = ',';
+  h.toolkit.decimalSeparator = ",";
   d.Publish();
   EXPECT_EQ(d.AxisLabels[3]->Caption(), "-180,50");
   EXPECT_EQ(h.sockets.sent[1].payload, h.sockets.sent[0].payload);

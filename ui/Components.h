@@ -32,9 +32,6 @@ class TLabel : public TComponent {
   virtual std::string Caption() const = 0;
   virtual void SetColor(TColor color) = 0;
   virtual TColor Color() const = 0;
-  // Shows a number with the display pattern "0.00": two decimals, the user's decimal separator,
-  // no grouping. Formatting is the front-end's, as it knows the user's locale.
-  virtual void SetNumber(double value) = 0;
 };
 
 class TPanel : public TComponent {

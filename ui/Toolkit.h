@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "ui/Application.h"
 #include "ui/Components.h"
@@ -13,6 +14,8 @@ class TToolkit {
  public:
   virtual ~TToolkit() = default;
   virtual TApplication& Application() = 0;
+  // The user's decimal separator (UTF-8), from the locale the front-end runs in.
+  virtual std::string DecimalSeparator() const = 0;
   virtual std::unique_ptr<TForm> CreateForm(const FormDef& def) = 0;
   virtual std::unique_ptr<TLabel> CreateLabel(TForm& parent, const LabelDef& def) = 0;
   virtual std::unique_ptr<TPanel> CreatePanel(TForm& parent, const PanelDef& def) = 0;

@@ -1,19 +1,6 @@
 #include "ui/memory/MemoryComponents.h"
 
-#include <charconv>
-
 namespace ui::memory {
-
-void MemoryLabel::SetNumber(double value) {
-  char buffer[64];
-  auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
-  std::string text = ec == std::errc{} ? std::string(buffer, end) : std::string("?");
-  for (char& c : text) {
-    if (c == '.') c = decimalSeparator_;
-  }
-  caption_ = text;
-}
 
 void MemoryEdit::PressKey(std::uint16_t key, ShiftState shift) {
   app_.Dispatch([&] {

@@ -9,20 +9,17 @@ namespace ui::memory {
 
 class MemoryLabel : public TLabel {
  public:
-  MemoryLabel(const LabelDef& def, const char& decimalSeparator)
-      : TLabel(def.name), def(def), caption_(def.caption), decimalSeparator_(decimalSeparator) {}
+  explicit MemoryLabel(const LabelDef& def) : TLabel(def.name), def(def), caption_(def.caption) {}
   void SetCaption(const std::string& caption) override { caption_ = caption; }
   std::string Caption() const override { return caption_; }
   void SetColor(TColor color) override { color_ = color; }
   TColor Color() const override { return color_; }
-  void SetNumber(double value) override;
 
   const LabelDef def;
 
  private:
   std::string caption_;
   TColor color_ = TColor::BtnFace;
-  const char& decimalSeparator_;
 };
 
 class MemoryPanel : public TPanel {

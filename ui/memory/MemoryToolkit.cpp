@@ -9,7 +9,7 @@ std::unique_ptr<TForm> MemoryToolkit::CreateForm(const FormDef& def) {
 
 std::unique_ptr<TLabel> MemoryToolkit::CreateLabel(TForm&, const LabelDef& def) {
   created.push_back(def.name);
-  return std::make_unique<MemoryLabel>(def, decimalSeparator);
+  return std::make_unique<MemoryLabel>(def);
 }
 
 std::unique_ptr<TPanel> MemoryToolkit::CreatePanel(TForm&, const PanelDef& def) {

@@ -15,6 +15,7 @@ class MemoryToolkit : public TToolkit {
   explicit MemoryToolkit(platform::FakeClock& clock) : app(clock) {}
 
   TApplication& Application() override { return app; }
+  std::string DecimalSeparator() const override { return decimalSeparator; }
   std::unique_ptr<TForm> CreateForm(const FormDef& def) override;
   std::unique_ptr<TLabel> CreateLabel(TForm& parent, const LabelDef& def) override;
   std::unique_ptr<TPanel> CreatePanel(TForm& parent, const PanelDef& def) override;
@@ -23,7 +24,7 @@ class MemoryToolkit : public TToolkit {
   std::unique_ptr<TTimer> CreateTimer(TForm& parent, const TimerDef& def) override;
 
   MemoryApplication app;
-  char decimalSeparator = '.';  // the user's locale, as far as number labels go
+  std::string decimalSeparator = ".";  // the user's locale, as far as number labels go
   std::vector<std::string> created;
 };
 

@@ -1,5 +1,7 @@
 #include "ui/qt/QtToolkit.h"
 
+#include <QLocale>
+
 #include "ui/qt/QtComponents.h"
 
 namespace ui::qt {
@@ -10,6 +12,10 @@ QWidget* WidgetOf(TForm& form) {
 }
 
 }  // namespace
+
+std::string QtToolkit::DecimalSeparator() const {
+  return QLocale().decimalPoint().toStdString();
+}
 
 std::unique_ptr<TForm> QtToolkit::CreateForm(const FormDef& def) {
   return std::make_unique<QtForm>(def, app_);

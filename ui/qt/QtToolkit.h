@@ -11,6 +11,7 @@ class QtToolkit : public TToolkit {
   // Names the label whose captions are also written to stderr (for offscreen runs).
   void EchoLabel(std::string name) { echoLabel_ = std::move(name); }
   TApplication& Application() override { return app_; }
+  std::string DecimalSeparator() const override;
   std::unique_ptr<TForm> CreateForm(const FormDef& def) override;
   std::unique_ptr<TLabel> CreateLabel(TForm& parent, const LabelDef& def) override;
   std::unique_ptr<TPanel> CreatePanel(TForm& parent, const PanelDef& def) override;

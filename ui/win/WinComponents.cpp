@@ -1,6 +1,5 @@
 #include "ui/win/WinComponents.h"
 
-#include <charconv>
 
 #include "ui/win/WinText.h"
 
@@ -30,13 +29,6 @@ std::string WindowText(HWND window) {
   GetWindowTextW(window, text.data(), length + 1);
   text.resize(static_cast<std::size_t>(length));
   return Narrow(text);
-}
-
-// The user's decimal separator, from the regional settings.
-std::string DecimalSeparator() {
-  wchar_t separator[8] = L".";
-  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8);
-  return Narrow(separator);
 }
 
 }  // namespace
@@ -204,16 +196,6 @@ std::string WinLabel::Caption() const {
 void WinLabel::SetColor(TColor color) {
   color_ = color;
   InvalidateRect(window_, nullptr, TRUE);
-}
-
-void WinLabel::SetNumber(double value) {
-  char buffer[64];
-  const auto [end, ec] =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 2);
-  std::string text = ec == std::errc{} ? std::string(buffer, end) : std::string("?");
-  const std::size_t point = text.find('.');
-  if (point != std::string::npos) text.replace(point, 1, DecimalSeparator());
-  SetCaption(text);
 }
 
 // --- panel

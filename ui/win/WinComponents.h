@@ -70,7 +70,6 @@ class WinLabel : public TLabel, public ColouredChild {
   std::string Caption() const override;
   void SetColor(TColor color) override;
   TColor Color() const override { return color_; }
-  void SetNumber(double value) override;
   TColor Background() const override { return color_; }
   TColor Foreground() const override { return TColor::BtnFace; }  // system text colour
 

@@ -1,6 +1,7 @@
 #include "ui/win/WinToolkit.h"
 
 #include "ui/win/WinComponents.h"
+#include "ui/win/WinText.h"
 
 namespace ui::win {
 namespace {
@@ -10,6 +11,12 @@ WinForm& FormOf(TForm& form) {
 }
 
 }  // namespace
+
+std::string WinToolkit::DecimalSeparator() const {
+  wchar_t separator[8] = L".";
+  if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, separator, 8) == 0) return ".";
+  return Narrow(separator);
+}
 
 std::unique_ptr<TForm> WinToolkit::CreateForm(const FormDef& def) {
   auto form = std::make_unique<WinForm>(def, app_);

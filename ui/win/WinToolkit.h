@@ -11,6 +11,7 @@ class WinToolkit : public TToolkit {
  public:
   explicit WinToolkit(WinApplication& app) : app_(app) {}
   TApplication& Application() override { return app_; }
+  std::string DecimalSeparator() const override;
   std::unique_ptr<TForm> CreateForm(const FormDef& def) override;
   std::unique_ptr<TLabel> CreateLabel(TForm& parent, const LabelDef& def) override;
   std::unique_ptr<TPanel> CreatePanel(TForm& parent, const PanelDef& def) override;
