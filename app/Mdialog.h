@@ -18,8 +18,9 @@ using ui::TObject;
 constexpr std::uint16_t kDatagramPort = 4849;
 inline constexpr const char16_t* kClientName = u"ZelkJointcastV3";
 inline constexpr const char16_t* kAxisVariable = u"$AXIS_ACT";
-// Shown when the status message has been up for its 5 s.
-inline constexpr const char* kRestingNotice = "Streaming joint angles";
+// Shown when the status message has been up for its 5 s. It names the program and where its
+// datagrams go, which stays true whatever the controller link is doing.
+inline constexpr const char* kRestingNotice = "Jointcast V3 - UDP 4849";
 
 // Creates the controller control; throws when it cannot be created.
 using CrossFactory = std::function<std::unique_ptr<crosslib::TCross>()>;
@@ -89,7 +90,6 @@ class TFMDialog {
   ui::TApplication& application_;
   platform::Clock& clock_;
   platform::Sockets& sockets_;
-  bool socketsStarted_ = false;
 };
 
 }  // namespace jointcast

@@ -5,7 +5,7 @@
 #   --windows  adds the MinGW-w64 cross compilers, Wine and Xvfb for the Windows build and its tests
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation)
 test=false
 for arg in "$@"; do
   case "$arg" in

@@ -94,15 +94,53 @@ TEST(QtWindow, GeometryCaptionsAndColours) {
   EXPECT_EQ(Background(w.Child<QLabel>("LMessage")), QColor(255, 0, 0));
 }
 
-TEST(QtWindow, NumbersFollowTheUserLocaleWithoutGrouping) {
+// Only the decimal separator comes from the locale: digits and the minus stay ASCII even where
+// the locale's own number format uses U+2212 (Swedish, Finnish) or Arabic-Indic digits.
+TEST(QtWindow, LabelsTakeOnlyTheDecimalSeparatorFromTheLocale) {
   QtWindow w;
+  auto& d = *w.dialog;
+  d.AxisLabels = {d.LA0.get(), d.LA1.get(), d.LA2.get(), d.LA3.get(), d.LA4.get(), d.LA5.get()};
+  w.dialog->ValueText = u"$AXIS_ACT = {E6AXIS: A1 -180.5, A2 12345.678, A3 0, A4 0, A5 0, A6 -7}";
   const QLocale saved;
-  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-  w.dialog->LA0->SetNumber(-180.5);
-  w.dialog->LA1->SetNumber(12345.678);
+  const struct {
+    const char* locale;
+    QString la0, la1;
+  } cases[] = {{"de_DE", "-180,50", "12345,68"},
+               {"sv_SE", "-180,50", "12345,68"},
+               {"fi_FI", "-180,50", "12345,68"},
+               {"ar_EG", QString::fromUtf8("-180\u066B50"), QString::fromUtf8("12345\u066B68")},
+               {"en_US", "-180.50", "12345.68"}};
+  for (const auto& c : cases) {
+    QLocale::setDefault(QLocale(c.locale));
+    w.dialog->Publish();
+    EXPECT_EQ(w.Child<QLabel>("LA0")->text(), c.la0) << c.locale;
+    EXPECT_EQ(w.Child<QLabel>("LA1")->text(), c.la1) << c.locale;
+    EXPECT_EQ(w.Child<QLabel>("LA5")->text().front(), QChar('-')) << c.locale;
+  }
   QLocale::setDefault(saved);
-  EXPECT_EQ(w.Child<QLabel>("LA0")->text(), "-180,50");
-  EXPECT_EQ(w.Child<QLabel>("LA1")->text(), "12345,68");
+}
+
+// Without MS Sans Serif the fallback font must still fit the widest value and the resting
+// notice into their fixed labels.
+TEST(QtWindow, FallbackFontFitsTheLabels) {
+  QtWindow w;
+  const QFontMetrics metrics(w.Child<QLabel>("LA0")->font());
+  EXPECT_LE(metrics.horizontalAdvance("-180.00"), 41) << QFontInfo(w.Form()->font()).family().toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(jointcast::kRestingNotice), 129);
+}
+
+// The window is placed at the top right once; after that it stays where the user moves it.
+TEST(QtWindow, StaysWhereItIsMoved) {
+  QtWindow w;
+  w.dialog->Form->Show();
+  QCoreApplication::processEvents();
+  const int screenWidth = QGuiApplication::primaryScreen()->geometry().width();
+  EXPECT_EQ(w.Form()->frameGeometry().right() + 1, screenWidth);
+  w.Form()->move(100, 200);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.Form()->frameGeometry().topLeft(), QPoint(100, 200));
+  w.Form()->hide();
+  gApp->SetOnIdle({});
 }
 
 TEST(QtWindow, EnterInTheAddressClicksSetAndStillReachesTheEdit) {

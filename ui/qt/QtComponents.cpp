@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QScreen>
 #include <cstdio>
 
@@ -98,19 +97,25 @@ FormWidget::FormWidget(TForm& form, TApplication& app) : form_(form), app_(app) 
 void FormWidget::PlaceFrameAt(int left, int top) {
   right_ = left + frameGeometry().width();
   top_ = top;
+  placedFrameWidth_ = frameGeometry().width();
   move(left, top);
 }
 
 void FormWidget::KeepRightEdge() {
-  // A window manager adds the frame only once the window is shown; keep the right edge where
-  // it was asked to be once the real frame width is known.
+  // A window manager adds the frame only once the window is shown, which widens it: place it
+  // again then, so that its right edge stays at the screen's. That is the only correction; a
+  // move that leaves the frame's width alone is the user's, and the window stays where it went.
   if (right_ < 0 || !isVisible()) return;
-  const int left = right_ - frameGeometry().width();
-  if (frameGeometry().left() != left || frameGeometry().top() != top_) move(left, top_);
+  const int frameWidth = frameGeometry().width();
+  if (frameWidth == placedFrameWidth_) return;
+  placedFrameWidth_ = frameWidth;
+  move(right_ - frameWidth, top_);
+  right_ = -1;
 }
 
 void FormWidget::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  KeepRightEdge();  // the platform window, and with it the frame, exists from here on
   if (!event->spontaneous()) {
     app_.Dispatch([this] {
       if (form_.OnShow) form_.OnShow(&form_);
@@ -148,7 +153,10 @@ QtForm::QtForm(const FormDef& def, TApplication& app)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   widget_->setWindowTitle(ToQString(def.caption));
   widget_->setFixedSize(def.clientWidth, def.clientHeight);
-  QFont font(ToQString(def.fontName));
+  // The layout was made for MS Sans Serif; where it is missing, fonts of about its width, so
+  // that the values fit their labels, before the system's own.
+  QFont font;
+  font.setFamilies({ToQString(def.fontName), "Microsoft Sans Serif", "Liberation Sans", "Arial"});
   font.setPixelSize(def.fontHeight < 0 ? -def.fontHeight : def.fontHeight);
   widget_->setFont(font);
   Paint(widget_, TColor::BtnFace);
@@ -208,12 +216,6 @@ std::string QtLabel::Caption() const {
 void QtLabel::SetColor(TColor color) {
   color_ = color;
   Paint(label_, color);
-}
-
-void QtLabel::SetNumber(double value) {
-  QLocale locale;
-  locale.setNumberOptions(QLocale::OmitGroupSeparator);
-  label_->setText(locale.toString(value, 'f', 2));
 }
 
 // --- panel

@@ -33,8 +33,9 @@ class FormWidget : public QWidget {
 
   TForm& form_;
   TApplication& app_;
-  int right_ = -1;  // where the core asked the frame's right edge to be
+  int right_ = -1;  // where the core asked the frame's right edge to be, until the frame exists
   int top_ = 0;
+  int placedFrameWidth_ = 0;
 };
 
 class QtForm : public TForm {
@@ -62,7 +63,6 @@ class QtLabel : public TLabel {
   std::string Caption() const override;
   void SetColor(TColor color) override;
   TColor Color() const override { return color_; }
-  void SetNumber(double value) override;
   QLabel* Widget() const { return label_; }
   // Also writes each new caption to stderr: the status line of a window nobody can see.
   void EchoToStderr() { echo_ = true; }
