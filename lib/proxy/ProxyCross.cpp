@@ -61,6 +61,10 @@ bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t
 }
 
 crosslib::JobNumber ProxyCross::KRCOk() {
+  // Without a connection the ready check cannot be carried out: job 0, which never completes,
+  // so the cycle's own time-out takes it back to registration, and Init connects afresh. A job
+  // that failed instead would read as "not ready" and be asked again, forever, on a dead link.
+  if (!connection_) return 0;
   return Send("$MODE_OP");
 }
 

@@ -15,7 +15,8 @@
 namespace proxy {
 
 // The controller reached through its TCP variable proxy. Init connects; KRCOk reads $MODE_OP
-// (any successful reply means ready); ShowVar sends a read. Replies arrive through the message
+// (any successful reply means ready; job 0 when the connection is gone); ShowVar sends a read
+// (a job that fails when the connection is gone). Replies arrive through the message
 // loop's socket watch and fire OnCmdMessage with the job number, which is also the message id.
 // A request without a reply after a second is sent once more with the same id, since a busy
 // server may drop a request that arrives while another is pending.

@@ -2,6 +2,7 @@
 """End to end over the loopback: the publisher reading its controller through the variable
 proxy's TCP protocol, against jointcast-sim and against scripted servers that misbehave the way
 real ones do. Datagrams are received at the fixed port 4849."""
+import atexit
 import os
 import socket
 import struct
@@ -14,6 +15,34 @@ PUBLISHER, SIM = sys.argv[1], sys.argv[2]
 VALUE = b"{E6AXIS: A1 1.5, A2 -2.25, A3 3, A4 4, A5 5, A6 6, E1 0.0, E2 0.0}"
 DATAGRAM = b"1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000"
 failures = []
+children = []  # every process started here; all are ended however the test ends
+
+
+def end_children():
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+atexit.register(end_children)
+
+
+def start(args, **kwargs):
+    child = subprocess.Popen(args, **kwargs)
+    children.append(child)
+    return child
+
+
+def datagram_receiver():
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        rx.bind(("127.0.0.1", 4849))
+    except OSError as error:
+        sys.exit(f"FAIL: UDP port 4849 is in use by another program ({error}); stop it and run "
+                 "the test again")
+    rx.settimeout(0.1)
+    return rx
 
 
 def reply(msg_id, value, status=1, plus=6):
@@ -44,6 +73,7 @@ class Server(threading.Thread):
     def __init__(self, behaviour, backlog_full=False):
         super().__init__(daemon=True)
         self.behaviour, self.accepts, self.requests = behaviour, [], []
+        self.closed_at = None  # when a first-connection-only fault closed the connection
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
@@ -68,16 +98,22 @@ class Server(threading.Thread):
             except socket.timeout:
                 continue
             self.accepts.append(time.monotonic())
-            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+            first = len(self.accepts) == 1
+            threading.Thread(target=self.serve, args=(conn, first), daemon=True).start()
 
-    def serve(self, conn):
+    def serve(self, conn, first):
         try:
-            self.answer(conn)
+            self.answer(conn, first)
         except OSError:  # the publisher went away mid-reply
             pass
 
-    def answer(self, conn):
+    def answer(self, conn, first):
         previous = b""
+        # The "..._once" behaviours close the first connection at one point of the conversation
+        # and serve every later one normally.
+        b = self.behaviour
+        if b and b.endswith("_once"):
+            b = b if first else None
         with conn:
             while not self.stop:
                 request = read_request(conn)
@@ -86,11 +122,18 @@ class Server(threading.Thread):
                 msg_id, name = request
                 self.requests.append((msg_id, name))
                 if name == "$MODE_OP":
+                    if b == "close_before_ready_once":
+                        self.closed_at = time.monotonic()
+                        return
                     conn.sendall(reply(msg_id, b"#T1"))
-                    if self.behaviour == "close":
+                    if b in ("close", "close_after_ready_once"):
+                        self.closed_at = time.monotonic()
                         return
                     continue
-                b = self.behaviour
+                if b == "close_mid_reply_once":
+                    conn.sendall(reply(msg_id, VALUE)[:20])
+                    self.closed_at = time.monotonic()
+                    return
                 if b == "drop":
                     continue
                 if b == "empty":
@@ -111,19 +154,20 @@ class Server(threading.Thread):
                     conn.sendall(reply(msg_id, VALUE))
 
 
-def run_publisher(port, seconds):
-    """Runs the publisher for some seconds; returns (datagrams, stderr, exited by itself)."""
-    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    rx.bind(("127.0.0.1", 4849))
-    rx.settimeout(0.1)
+def run_publisher(port, seconds, arrivals=None):
+    """Runs the publisher for some seconds; returns (datagrams, stderr, exited by itself).
+    Arrival times of the datagrams go to the list given as arrivals."""
+    rx = datagram_receiver()
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     with open(os.devnull, "w") as null, open("publisher.err", "w+") as err:
-        pub = subprocess.Popen([PUBLISHER, "--controller", f"127.0.0.1:{port}"], env=env,
-                               stdout=null, stderr=err)
+        pub = start([PUBLISHER, "--controller", f"127.0.0.1:{port}"], env=env, stdout=null,
+                    stderr=err)
         datagrams, deadline = [], time.monotonic() + seconds
         while time.monotonic() < deadline and pub.poll() is None:
             try:
                 datagrams.append(rx.recv(256))
+                if arrivals is not None:
+                    arrivals.append(time.monotonic())
             except socket.timeout:
                 pass
         exited = pub.poll() is not None
@@ -136,15 +180,17 @@ def run_publisher(port, seconds):
     return datagrams, stderr, exited
 
 
-def check(name, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-    if not condition:
-        failures.append(name)
+passes = []
+
+
+def check(name, condition, detail="", note=""):
+    print(("ok   " if condition else "FAIL ") + name + (note if condition else f": {detail}"))
+    (passes if condition else failures).append(name)
 
 
 # Against jointcast-sim: a moving arm, about five readings a second.
 sim_port = 17000 + os.getpid() % 1000
-sim = subprocess.Popen([SIM, "--port", str(sim_port)], stderr=subprocess.DEVNULL)
+sim = start([SIM, "--port", str(sim_port)], stderr=subprocess.DEVNULL)
 time.sleep(0.3)
 got, _, _ = run_publisher(sim_port, 2.5)
 # Several clients: one sending a malformed frame is closed, the other is still served.
@@ -192,10 +238,24 @@ gaps = [b - a for a, b in zip(server.accepts, server.accepts[1:])]
 check("closed connection reconnects every 3 s", not exited and len(server.accepts) == 3 and
       all(2.9 <= g <= 4.0 for g in gaps), server.accepts)
 
+# The proxy drops the connection at each point of the conversation once: the program registers
+# again and streams, whatever state the cycle was in (a dead link leads back to registration
+# within two of its 3 s time-outs).
+for behaviour in ("close_before_ready_once", "close_after_ready_once", "close_mid_reply_once"):
+    server = Server(behaviour)
+    arrivals = []
+    got, err, exited = run_publisher(server.port, 10, arrivals)
+    server.stop = True
+    resumed = [t - server.closed_at for t in arrivals if server.closed_at and t > server.closed_at]
+    check(f"{behaviour}: streams again after the drop", not exited and len(server.accepts) >= 2
+          and resumed and resumed[0] <= 7.5 and set(got) == {DATAGRAM},
+          (server.accepts, server.closed_at, resumed[:1], len(got), err),
+          f" (first datagram {resumed[0]:.2f} s after the drop)" if resumed else "")
+
 server = Server(None, backlog_full=True)
 got, err, exited = run_publisher(server.port, 4)
 check("server that never accepts: program keeps trying", not exited and not got, err)
 server.sock.close()
 
-print(f"proxy e2e: {12 - len(failures)} passed, {len(failures)} failed")
+print(f"proxy e2e: {len(passes)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

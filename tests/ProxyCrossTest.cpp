@@ -1,0 +1,167 @@
+// The proxy control against a scripted server on the loopback, driven by a small loop of its own:
+// what it does when the server goes away at each point of the conversation.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "lib/proxy/ProxyCross.h"
+#include "lib/proxy/ProxyProtocol.h"
+
+namespace {
+
+// Runs posted work at once (delays are left to the cycle tests) and socket callbacks when poll()
+// says the socket is readable.
+struct TestLoop : platform::EventPoster, platform::SocketWatcher {
+  void Post(std::uint32_t delayMs, std::function<void()> work) override {
+    if (delayMs == 0) posted.push_back(std::move(work));  // resends are not this test's business
+  }
+  void Watch(int socket, std::function<void()> onReadable) override {
+    watched[socket] = std::move(onReadable);
+  }
+  void Unwatch(int socket) override { watched.erase(socket); }
+
+  // Handles what is ready, waiting up to the given time for a socket to become readable.
+  void Pump(int waitMs) {
+    std::vector<pollfd> fds;
+    for (const auto& entry : watched) fds.push_back({entry.first, POLLIN, 0});
+    if (!fds.empty() && poll(fds.data(), fds.size(), waitMs) > 0) {
+      for (const pollfd& fd : fds) {
+        auto it = watched.find(fd.fd);
+        if (fd.revents != 0 && it != watched.end()) it->second();
+      }
+    }
+    auto work = std::move(posted);
+    posted.clear();
+    for (auto& w : work) w();
+  }
+
+  std::vector<std::function<void()>> posted;
+  std::map<int, std::function<void()>> watched;
+};
+
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 4);
+    socklen_t size = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  std::uint16_t Port() const { return port_; }
+  int Accept() const { return accept(fd_, nullptr, nullptr); }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// Reads one request frame from the server's side of a connection.
+std::optional<proxy::ReadRequest> ReadRequest(int connection) {
+  proxy::RequestDecoder decoder;
+  std::uint8_t buffer[256];
+  for (int i = 0; i < 20; ++i) {
+    pollfd fd{connection, POLLIN, 0};
+    if (poll(&fd, 1, 1000) != 1) return std::nullopt;
+    const ssize_t got = recv(connection, buffer, sizeof buffer, 0);
+    if (got <= 0) return std::nullopt;
+    decoder.Feed(buffer, static_cast<std::size_t>(got));
+    if (auto request = decoder.Next()) return request;
+  }
+  return std::nullopt;
+}
+
+void Answer(int connection, std::uint16_t id, const std::string& value) {
+  const auto frame = proxy::EncodeReply(id, value, true);
+  ASSERT_EQ(send(connection, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+}
+
+struct Fixture {
+  Fixture() : cross("127.0.0.1", listener.Port(), loop, loop) {
+    cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) { completed.push_back(job); };
+  }
+  bool WaitForCompletion(crosslib::JobNumber job) {
+    for (int i = 0; i < 20; ++i) {
+      loop.Pump(100);
+      for (crosslib::JobNumber c : completed) {
+        if (c == job) return true;
+      }
+    }
+    return false;
+  }
+
+  Listener listener;
+  TestLoop loop;
+  proxy::ProxyCross cross;
+  std::vector<crosslib::JobNumber> completed;
+};
+
+}  // namespace
+
+// A proxy that closes the connection before answering the ready check: the check fails, the next
+// one cannot be made (job 0, never completed, so the cycle times out into a new registration),
+// and a new Init connects afresh and is served.
+TEST(ProxyCross, ConnectionClosedBeforeTheReadyAnswerLeadsBackToRegistration) {
+  Fixture f;
+  ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+  const int first = f.listener.Accept();
+  const crosslib::JobNumber check = f.cross.KRCOk();
+  ASSERT_NE(check, 0);
+  const auto request = ReadRequest(first);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->name, "$MODE_OP");
+  close(first);
+
+  ASSERT_TRUE(f.WaitForCompletion(check));
+  EXPECT_FALSE(f.cross.KRCOkResult(check));
+  EXPECT_EQ(f.cross.KRCOk(), 0);
+
+  ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+  const int second = f.listener.Accept();
+  const crosslib::JobNumber again = f.cross.KRCOk();
+  ASSERT_NE(again, 0);
+  const auto retried = ReadRequest(second);
+  ASSERT_TRUE(retried);
+  Answer(second, retried->id, "#T1");
+  ASSERT_TRUE(f.WaitForCompletion(again));
+  EXPECT_TRUE(f.cross.KRCOkResult(again));
+  close(second);
+}
+
+// Closed after the ready answer, or in the middle of a reply: the read fails (it does not hang),
+// which sends the cycle to a new registration.
+TEST(ProxyCross, ConnectionClosedAroundAReadFailsTheRead) {
+  for (const bool midReply : {false, true}) {
+    Fixture f;
+    ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+    const int connection = f.listener.Accept();
+    const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    const auto request = ReadRequest(connection);
+    ASSERT_TRUE(request);
+    if (midReply) {
+      const auto frame = proxy::EncodeReply(request->id, "{E6AXIS: A1 1, A2 2}", true);
+      send(connection, frame.data(), frame.size() / 2, 0);
+    }
+    close(connection);
+    ASSERT_TRUE(f.WaitForCompletion(read)) << midReply;
+    std::u16string value;
+    EXPECT_FALSE(f.cross.ShowVarResult(read, value)) << midReply;
+
+    const crosslib::JobNumber next = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    EXPECT_NE(next, 0);
+    ASSERT_TRUE(f.WaitForCompletion(next)) << midReply;
+    EXPECT_FALSE(f.cross.ShowVarResult(next, value)) << midReply;
+  }
+}
