@@ -4,11 +4,21 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
-// The first IPv4 address of a host name or dotted address, through getaddrinfo; the empty name
-// is this machine, looked up by its own host name. On Windows, Windows Sockets must be started.
-std::optional<std::array<std::uint8_t, 4>> LookupIPv4(const std::string& name);
+using IPv4Address = std::array<std::uint8_t, 4>;  // network byte order
+
+// Every IPv4 address of a host name or dotted address, in the order getaddrinfo gives them. On
+// Windows, Windows Sockets must be started.
+std::vector<IPv4Address> ResolveAllIPv4(const std::string& host);
+
+using AddressResolver = std::vector<IPv4Address> (*)(const std::string& host);
+
+// The first address of a name; the empty name is this machine, looked up by its own host name.
+// Tests put a resolver of their own in place of the system's.
+std::optional<IPv4Address> LookupIPv4(const std::string& name,
+                                      AddressResolver resolve = ResolveAllIPv4);
 
 }  // namespace platform

@@ -5,13 +5,15 @@
 #include <memory>
 #include <string>
 
+#include "platform/Sockets.h"
+
 namespace platform {
 
 // One client TCP connection with non-blocking reads, for talking to a controller's proxy.
 class TcpConnection {
  public:
   virtual ~TcpConnection() = default;
-  virtual int Handle() const = 0;
+  virtual SocketHandle Handle() const = 0;
   // Sends everything or fails.
   virtual bool SendAll(const std::uint8_t* data, std::size_t length) = 0;
   // Bytes read (> 0), 0 when nothing is waiting, -1 when the connection is closed or broken.

@@ -245,6 +245,17 @@ TEST(PollCycle, UnansweredReadyCheckReconnectsAfterThreeSecondsMore) {
   EXPECT_EQ(h.cross->Calls().exit, 0);
 }
 
+// The ready check's time-out is tested before its completion: an answer that arrives after
+// 3000 ms leads to a new registration, not to green.
+TEST(PollCycle, ReadyAnswerAfterTheTimeoutReconnects) {
+  Harness h(100000, 3001);
+  auto& d = h.Show();
+  ASSERT_TRUE(h.RunUntilState(State::AwaitCheck));
+  ASSERT_TRUE(h.app().RunUntil([&] { return d.JobDone; }));
+  ASSERT_TRUE(h.RunUntilState(State::WaitRetry, 10));
+  EXPECT_EQ(d.PCross->Color(), TColor::Yellow);  // never green
+}
+
 TEST(PollCycle, FailedReadReconnectsThreeSecondsAfterTheRequest) {
   Harness h;
   auto& d = h.Show();
@@ -286,6 +297,9 @@ TEST(PollCycle, ReadNeverAnsweredEndsTheProgramThreeSecondsLater) {
   ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
   const platform::Tick requested = LastTick;
   const int processed = h.app().processMessagesCalls;
+  // What the window shows while FatalError lets the loop paint it.
+  std::string shownWhilePainting;
+  h.app().onProcessMessages = [&] { shownWhilePainting = d.LMessage->Caption(); };
   h.clock.sleeps.clear();
   ASSERT_TRUE(h.app().RunUntil([&] { return h.form().closed; }));
   // The time-out fires on the first idle call past 3000 ms, then the window stays up 2.5 s.
@@ -296,6 +310,7 @@ TEST(PollCycle, ReadNeverAnsweredEndsTheProgramThreeSecondsLater) {
   EXPECT_EQ(d.Cross, nullptr);
   EXPECT_FALSE(h.app().HasIdleHandler());
   EXPECT_EQ(h.app().processMessagesCalls, processed + 1);
+  EXPECT_EQ(shownWhilePainting, "can't read variable");
   EXPECT_FALSE(h.app().Step());  // the loop has ended
   // FormHide ran: socket closed and Windows Sockets stopped, but no Exit on a destroyed control.
   EXPECT_EQ(h.sockets.calls.back(), "cleanup");

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/HostLookup.h"
 #include "platform/Sockets.h"
 
 TEST(PosixSockets, ResolvesNamesAndAddresses) {
@@ -18,6 +19,22 @@ TEST(PosixSockets, ResolvesNamesAndAddresses) {
   EXPECT_TRUE(sockets.ResolveIPv4("").has_value());  // this machine's own name
   EXPECT_FALSE(sockets.ResolveIPv4("no-such-host.invalid").has_value());
   EXPECT_FALSE(sockets.ResolveIPv4("300.1.1.1").has_value());
+}
+
+TEST(HostLookup, OnlyTheFirstAddressIsUsed) {
+  using platform::IPv4Address;
+  static std::vector<std::string> asked;
+  const auto twoAddresses = [](const std::string& host) {
+    asked.push_back(host);
+    return std::vector<IPv4Address>{{10, 0, 0, 1}, {10, 0, 0, 2}};
+  };
+  const auto none = [](const std::string&) { return std::vector<IPv4Address>{}; };
+  EXPECT_EQ(platform::LookupIPv4("robot1.cell3", twoAddresses), (IPv4Address{10, 0, 0, 1}));
+  EXPECT_FALSE(platform::LookupIPv4("robot1.cell3", none).has_value());
+  // The empty name asks for this machine by its own name.
+  platform::LookupIPv4("", twoAddresses);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_FALSE(asked[1].empty());
 }
 
 TEST(PosixSockets, SendsOneDatagramWithoutATerminatingZero) {

@@ -22,15 +22,15 @@ struct TestLoop : platform::EventPoster, platform::SocketWatcher {
   void Post(std::uint32_t delayMs, std::function<void()> work) override {
     if (delayMs == 0) posted.push_back(std::move(work));  // resends are not this test's business
   }
-  void Watch(int socket, std::function<void()> onReadable) override {
+  void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override {
     watched[socket] = std::move(onReadable);
   }
-  void Unwatch(int socket) override { watched.erase(socket); }
+  void Unwatch(platform::SocketHandle socket) override { watched.erase(socket); }
 
   // Handles what is ready, waiting up to the given time for a socket to become readable.
   void Pump(int waitMs) {
     std::vector<pollfd> fds;
-    for (const auto& entry : watched) fds.push_back({entry.first, POLLIN, 0});
+    for (const auto& entry : watched) fds.push_back({static_cast<int>(entry.first), POLLIN, 0});
     if (!fds.empty() && poll(fds.data(), fds.size(), waitMs) > 0) {
       for (const pollfd& fd : fds) {
         auto it = watched.find(fd.fd);
@@ -43,7 +43,7 @@ struct TestLoop : platform::EventPoster, platform::SocketWatcher {
   }
 
   std::vector<std::function<void()>> posted;
-  std::map<int, std::function<void()>> watched;
+  std::map<platform::SocketHandle, std::function<void()>> watched;
 };
 
 class Listener {

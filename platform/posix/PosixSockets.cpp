@@ -1,12 +1,8 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "platform/HostLookup.h"
-#include "platform/Sockets.h"
+#include "platform/SocketAddress.h"
 
 namespace platform {
 namespace {
@@ -27,10 +23,7 @@ class PosixSockets : public Sockets {
 
   long SendTo(SocketHandle socket, const char* data, std::size_t length,
               const SocketAddressV4& destination) override {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    std::memcpy(&to.sin_port, destination.port.data(), 2);
-    std::memcpy(&to.sin_addr, destination.address.data(), 4);
+    const sockaddr_in to = ToSockaddrIn(destination);
     const ssize_t sent = sendto(static_cast<int>(socket), data, length, MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent < 0 ? -1 : static_cast<long>(sent);

@@ -17,7 +17,7 @@ class PosixTcpConnection : public TcpConnection {
  public:
   explicit PosixTcpConnection(int fd) : fd_(fd) {}
   ~PosixTcpConnection() override { close(fd_); }
-  int Handle() const override { return fd_; }
+  SocketHandle Handle() const override { return fd_; }
 
   bool SendAll(const std::uint8_t* data, std::size_t length) override {
     while (length > 0) {

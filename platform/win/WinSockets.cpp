@@ -1,10 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cstring>
-
 #include "platform/HostLookup.h"
-#include "platform/Sockets.h"
+#include "platform/SocketAddress.h"
 
 namespace platform {
 namespace {
@@ -28,10 +26,7 @@ class WinSockets : public Sockets {
 
   long SendTo(SocketHandle socket, const char* data, std::size_t length,
               const SocketAddressV4& destination) override {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    std::memcpy(&to.sin_port, destination.port.data(), 2);
-    std::memcpy(&to.sin_addr, destination.address.data(), 4);
+    const sockaddr_in to = ToSockaddrIn(destination);
     const int sent = sendto(static_cast<SOCKET>(socket), data, static_cast<int>(length), 0,
                             reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent == SOCKET_ERROR ? -1 : sent;

@@ -64,6 +64,7 @@ bool MemoryApplication::DispatchDue() {
 
 void MemoryApplication::ProcessMessages() {
   ++processMessagesCalls;
+  if (onProcessMessages) onProcessMessages();
   while (DispatchDue()) {
   }
 }

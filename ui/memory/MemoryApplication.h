@@ -41,6 +41,7 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
 
   std::vector<std::string> errorBoxes;
   int processMessagesCalls = 0;
+  std::function<void()> onProcessMessages;  // lets a test look at the window as it is painted
 
  private:
   struct Posted {

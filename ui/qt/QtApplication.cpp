@@ -43,14 +43,14 @@ QtApplication::~QtApplication() {
   RemoveIdleSource();
 }
 
-void QtApplication::Watch(int socket, std::function<void()> onReadable) {
+void QtApplication::Watch(platform::SocketHandle socket, std::function<void()> onReadable) {
   auto notifier = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
   QObject::connect(notifier.get(), &QSocketNotifier::activated,
                    [this, onReadable = std::move(onReadable)] { Dispatch(onReadable); });
   notifiers_[socket] = std::move(notifier);
 }
 
-void QtApplication::Unwatch(int socket) {
+void QtApplication::Unwatch(platform::SocketHandle socket) {
   auto it = notifiers_.find(socket);
   if (it == notifiers_.end()) return;
   it->second->setEnabled(false);

@@ -32,8 +32,8 @@ class QtApplication : public TApplication,
   void ShowErrorBox(const std::string& text) override;
   void Post(std::uint32_t delayMs, std::function<void()> work) override;
 
-  void Watch(int socket, std::function<void()> onReadable) override;
-  void Unwatch(int socket) override;
+  void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override;
+  void Unwatch(platform::SocketHandle socket) override;
 
   bool Offscreen() const;
   bool UsesGlibIdle() const { return useGlib_; }
@@ -49,7 +49,7 @@ class QtApplication : public TApplication,
   bool useGlib_ = false;
   GSource* source_ = nullptr;
   QTimer* fallback_ = nullptr;
-  std::map<int, std::unique_ptr<QSocketNotifier>> notifiers_;
+  std::map<platform::SocketHandle, std::unique_ptr<QSocketNotifier>> notifiers_;
 };
 
 }  // namespace ui::qt
