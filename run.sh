@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+cmake --build build -j "$(nproc)" --target jointcast jointcast-listen
 
 build/jointcast-listen --bind 127.0.0.1 &
 listener=$!

@@ -37,5 +37,5 @@ if [[ "$mode" == "all" ]]; then
   cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release -DJOINTCAST_TESTS=OFF >/dev/null
   cmake --build build-win32 -j "$(nproc)"
-  tests/win/run-wine-tests.sh build-win64 build
+  tests/in-own-network.sh tests/win/run-wine-tests.sh build-win64 build
 fi

@@ -11,7 +11,7 @@ for arg in "$@"; do
   case "$arg" in
     --test)
       test=true
-      packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev)
+      packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2)
       ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 fonts-wine xvfb xauth)

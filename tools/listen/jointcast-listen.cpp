@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/CommandLine.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
@@ -31,48 +32,20 @@ struct Options {
   bool quiet = false;
 };
 
-[[noreturn]] void Usage(int code) {
-  std::fprintf(code ? stderr : stdout,
-               "usage: jointcast-listen [--port N] [--bind ADDRESS] [--count N] [--seconds S] "
-               "[--quiet]\n"
-               "Receives Jointcast position datagrams (UDP, port 4849 by default), prints each\n"
-               "with its arrival time and the interval since the previous one, flags any that is\n"
-               "not six decimal numbers, and prints a summary on exit (Ctrl-C, --count, "
-               "--seconds).\n");
-  std::exit(code);
-}
-
-bool ParseNumber(const char* text, double low, double high, double& value) {
-  char* end = nullptr;
-  value = std::strtod(text, &end);
-  return end != text && *end == '\0' && value >= low && value <= high;
-}
-
 Options Parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") Usage(0);
-    if (arg == "--quiet") {
-      options.quiet = true;
-      continue;
-    }
-    if (i + 1 >= argc) Usage(2);
-    const char* value = argv[++i];
-    double number = 0;
-    if (arg == "--port" && ParseNumber(value, 1, 65535, number)) {
-      options.port = static_cast<unsigned>(number);
-    } else if (arg == "--count" && ParseNumber(value, 1, 1e12, number)) {
-      options.count = static_cast<unsigned long>(number);
-    } else if (arg == "--seconds" && ParseNumber(value, 0.001, 1e9, number)) {
-      options.seconds = number;
-    } else if (arg == "--bind") {
-      options.bind = value;
-    } else {
-      std::fprintf(stderr, "jointcast-listen: bad option %s %s\n", arg.c_str(), value);
-      Usage(2);
-    }
-  }
+  tools::CommandLine line(
+      "jointcast-listen",
+      "usage: jointcast-listen [--port N] [--bind ADDRESS] [--count N] [--seconds S] [--quiet]\n"
+      "Receives Jointcast position datagrams (UDP, port 4849 by default), prints each\n"
+      "with its arrival time and the interval since the previous one, flags any that is\n"
+      "not six decimal numbers, and prints a summary on exit (Ctrl-C, --count, --seconds).\n");
+  line.Number("--port", 1, 65535, options.port);
+  line.Number("--count", 1, 1e12, options.count);
+  line.Number("--seconds", 0.001, 1e9, options.seconds);
+  line.Text("--bind", options.bind);
+  line.Flag("--quiet", options.quiet);
+  line.Parse(argc, argv);
   return options;
 }
 
@@ -87,13 +60,8 @@ std::string WallClock() {
   return text;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const Options options = Parse(argc, argv);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-
+// The bound datagram socket, or -1 after saying why there is none.
+int OpenReceiver(const Options& options) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
@@ -102,20 +70,29 @@ int main(int argc, char** argv) {
       bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
     std::fprintf(stderr, "jointcast-listen: cannot listen on %s:%u: %s\n", options.bind.c_str(),
                  options.port, std::strerror(errno));
-    return 1;
+    if (fd >= 0) close(fd);
+    return -1;
   }
   std::fprintf(stderr, "jointcast-listen: listening on UDP %s:%u\n", options.bind.c_str(),
                options.port);
+  return fd;
+}
 
+struct Tally {
+  unsigned long received = 0;
+  unsigned long malformed = 0;
+  std::vector<double> intervals;  // ms between consecutive datagrams
+};
+
+// Receives and prints datagrams until a signal, the count or the time limit.
+Tally Receive(int fd, const Options& options) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   std::chrono::time_point<Clock> previous;
-  bool any = false;
-  std::vector<double> intervals;
-  unsigned long received = 0, malformed = 0;
+  Tally tally;
   std::vector<char> buffer(65536);
 
-  while (!gStop && (options.count == 0 || received < options.count)) {
+  while (!gStop && (options.count == 0 || tally.received < options.count)) {
     int waitMs = 200;
     if (options.seconds > 0) {
       const double left =
@@ -129,31 +106,47 @@ int main(int argc, char** argv) {
     if (length < 0) continue;
     const auto now = Clock::now();
     const std::string_view payload(buffer.data(), static_cast<std::size_t>(length));
-    ++received;
     std::string interval = "     first";
-    if (any) {
+    if (tally.received > 0) {
       const double ms = std::chrono::duration<double, std::milli>(now - previous).count();
-      intervals.push_back(ms);
+      tally.intervals.push_back(ms);
       char text[32];
       std::snprintf(text, sizeof text, "%+8.1f ms", ms);
       interval = text;
     }
+    ++tally.received;
     previous = now;
-    any = true;
     const bool good = receiver::IsPositionDatagram(payload);
-    malformed += !good;
+    tally.malformed += !good;
     if (!options.quiet || !good) {
       std::printf("%s %s  %s%s\n", WallClock().c_str(), interval.c_str(), good ? "" : "MALFORMED ",
                   receiver::Printable(payload).c_str());
       std::fflush(stdout);
     }
   }
-  close(fd);
+  return tally;
+}
 
-  const receiver::IntervalSummary s = receiver::Summarize(intervals);
+void PrintSummary(const Tally& tally) {
+  const receiver::IntervalSummary s = receiver::Summarize(tally.intervals);
   std::printf(
       "summary: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 %.1f "
       "ms, max %.1f ms\n",
-      received, malformed, s.mean, s.median, s.p99, s.max);
+      tally.received, tally.malformed, s.mean, s.median, s.p99, s.max);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  const int fd = OpenReceiver(options);
+  if (fd < 0) return 1;
+  const Tally tally = Receive(fd, options);
+  close(fd);
+  PrintSummary(tally);
   return 0;
 }
+

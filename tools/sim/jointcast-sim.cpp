@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/sim/SimServer.h"
 
 namespace {
@@ -32,36 +33,18 @@ struct Options {
   unsigned latencyMs = 4;
 };
 
-[[noreturn]] void Usage(int code) {
-  std::fprintf(code ? stderr : stdout,
-               "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS]\n"
-               "Serves a simulated, moving robot arm over the controller variable proxy's TCP\n"
-               "protocol (port 7000 by default, loopback only unless --bind says otherwise).\n"
-               "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails.\n");
-  std::exit(code);
-}
-
 Options Parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") Usage(0);
-    if (i + 1 >= argc) Usage(2);
-    const char* value = argv[++i];
-    char* end = nullptr;
-    const unsigned long number = std::strtoul(value, &end, 10);
-    const bool isNumber = end != value && *end == '\0';
-    if (arg == "--port" && isNumber && number >= 1 && number <= 65535) {
-      options.port = static_cast<unsigned>(number);
-    } else if (arg == "--latency" && isNumber && number <= 60000) {
-      options.latencyMs = static_cast<unsigned>(number);
-    } else if (arg == "--bind") {
-      options.bind = value;
-    } else {
-      std::fprintf(stderr, "jointcast-sim: bad option %s %s\n", arg.c_str(), value);
-      Usage(2);
-    }
-  }
+  tools::CommandLine line(
+      "jointcast-sim",
+      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS]\n"
+      "Serves a simulated, moving robot arm over the controller variable proxy's TCP\n"
+      "protocol (port 7000 by default, loopback only unless --bind says otherwise).\n"
+      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails.\n");
+  line.Number("--port", 1, 65535, options.port);
+  line.Number("--latency", 0, 60000, options.latencyMs);
+  line.Text("--bind", options.bind);
+  line.Parse(argc, argv);
   return options;
 }
 
@@ -69,14 +52,8 @@ struct Client {
   simserver::ClientSession session;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const Options options = Parse(argc, argv);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGPIPE, SIG_IGN);
-
+// The listening socket, or -1 after saying why there is none.
+int Listen(const Options& options) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -88,15 +65,51 @@ int main(int argc, char** argv) {
       listen(listener, 16) != 0) {
     std::fprintf(stderr, "jointcast-sim: cannot listen on %s:%u: %s\n", options.bind.c_str(),
                  options.port, std::strerror(errno));
-    return 1;
+    if (listener >= 0) close(listener);
+    return -1;
   }
   std::fprintf(stderr, "jointcast-sim: serving the simulated arm on %s:%u, latency %u ms\n",
                options.bind.c_str(), options.port, options.latencyMs);
+  return listener;
+}
 
+// Reads what a client sent, answers what is due and writes what it can; false when the client
+// is to be closed.
+bool ServeClient(int fd, short revents, simserver::ClientSession& session,
+                 simserver::Clock::time_point now, std::chrono::milliseconds latency,
+                 const sim::SimulatedArm& arm, simserver::Clock::time_point armStart) {
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    std::uint8_t buffer[4096];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got > 0) {
+      if (!session.Receive(buffer, static_cast<std::size_t>(got), now, latency)) {
+        std::fprintf(stderr, "jointcast-sim: malformed request, client closed\n");
+        return false;
+      }
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      return false;
+    }
+  }
+  session.Answer(now, arm, armStart);
+  auto& out = session.Output();
+  if (!out.empty()) {
+    const ssize_t sent = send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      out.erase(out.begin(), out.begin() + sent);
+    } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
+      return false;
+    }
+  }
+  // A client that reads nothing while asking on and on is dropped, not buffered forever.
+  return out.size() < simserver::ClientSession::kMaxOutput;
+}
+
+// Serves every client until a signal asks to stop.
+void Serve(int listener, std::chrono::milliseconds latency) {
   const sim::SimulatedArm arm;
   const auto armStart = simserver::Clock::now();
-  const std::chrono::milliseconds latency(options.latencyMs);
   std::map<int, Client> clients;
+  const int on = 1;
 
   while (!gStop) {
     std::vector<pollfd> fds{{listener, POLLIN, 0}};
@@ -125,42 +138,29 @@ int main(int argc, char** argv) {
       }
     }
     for (std::size_t i = 1; i < fds.size(); ++i) {
-      const int fd = fds[i].fd;
-      auto it = clients.find(fd);
+      auto it = clients.find(fds[i].fd);
       if (it == clients.end()) continue;
-      simserver::ClientSession& session = it->second.session;
-      bool keep = true;
-      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-        std::uint8_t buffer[4096];
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got > 0) {
-          keep = session.Receive(buffer, static_cast<std::size_t>(got), after, latency);
-          if (!keep) std::fprintf(stderr, "jointcast-sim: malformed request, client closed\n");
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-          keep = false;
-        }
-      }
-      if (keep) {
-        session.Answer(after, arm, armStart);
-        auto& out = session.Output();
-        if (!out.empty()) {
-          const ssize_t sent = send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-          if (sent > 0) {
-            out.erase(out.begin(), out.begin() + sent);
-          } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-            keep = false;
-          }
-        }
-        // A client that reads nothing while asking on and on is dropped, not buffered forever.
-        if (out.size() >= simserver::ClientSession::kMaxOutput) keep = false;
-      }
-      if (!keep) {
-        close(fd);
+      if (!ServeClient(fds[i].fd, fds[i].revents, it->second.session, after, latency, arm,
+                       armStart)) {
+        close(fds[i].fd);
         clients.erase(it);
       }
     }
   }
   for (auto& entry : clients) close(entry.first);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const int listener = Listen(options);
+  if (listener < 0) return 1;
+  Serve(listener, std::chrono::milliseconds(options.latencyMs));
   close(listener);
   return 0;
 }
