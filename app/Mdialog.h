@@ -85,6 +85,8 @@ class TFMDialog {
 
  private:
   void CreateComponents();
+  // Lets the loop wait until the cycle's elapsed time reaches the deadline, or a message comes.
+  void WaitUntilElapsed(std::int64_t elapsed, std::int64_t deadline);
 
   ui::TToolkit& toolkit_;
   ui::TApplication& application_;

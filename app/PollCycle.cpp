@@ -8,7 +8,8 @@ State PollState = State::WaitRetry;
 platform::Tick LastTick = 0;
 
 // One step per call. The completion event is dispatched by the message loop between idle calls,
-// so every waiting state returns after a short sleep instead of waiting in place.
+// so a waiting state never waits in place: it returns and asks the loop to wait until its own
+// deadline, which a message (the completion, a key, a timer) cuts short.
 void TFMDialog::AppIdle(TObject*, bool& Done) {
   Done = false;
   if (!Cross) return;  // the control is gone after a fatal error
@@ -20,7 +21,7 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
       if (elapsed >= Timeout) {
         PollState = State::Connect;
       } else {
-        clock_.Sleep(kWaitSleep);
+        WaitUntilElapsed(elapsed, Timeout);
       }
       break;
 
@@ -47,7 +48,7 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
         LastTick = clock_.Now();
         PollState = State::WaitRetry;
       } else if (!JobDone) {
-        clock_.Sleep(kWaitSleep);
+        WaitUntilElapsed(elapsed, Timeout + 1);
       } else if (!Cross->KRCOkResult(JobNumber)) {
         PollState = State::CheckController;
       } else {
@@ -61,7 +62,7 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
       if (elapsed >= kReadInterval) {
         PollState = State::RequestAxes;
       } else {
-        clock_.Sleep(kWaitSleep);
+        WaitUntilElapsed(elapsed, kReadInterval);
       }
       break;
 
@@ -79,7 +80,7 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
       } else if (JobDone) {
         PollState = Cross->ShowVarResult(JobNumber, ValueText) ? State::Publish : State::WaitRetry;
       } else {
-        clock_.Sleep(kReadWaitSleep);
+        WaitUntilElapsed(elapsed, Timeout + 1);
       }
       break;
 
@@ -88,6 +89,11 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
       PollState = State::Pause;
       break;
   }
+}
+
+void TFMDialog::WaitUntilElapsed(std::int64_t elapsed, std::int64_t deadline) {
+  application_.WaitBeforeNextIdle(
+      deadline > elapsed ? static_cast<std::uint32_t>(deadline - elapsed) : 0);
 }
 
 void TFMDialog::CrossCmdMessage(TObject*, crosslib::JobNumber nJob, std::int32_t) {

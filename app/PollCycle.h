@@ -23,8 +23,6 @@ extern State PollState;
 extern platform::Tick LastTick;
 
 inline constexpr std::uint32_t kReadInterval = 200;
-inline constexpr std::uint32_t kWaitSleep = 20;
-inline constexpr std::uint32_t kReadWaitSleep = 1;
-inline constexpr std::uint32_t kCheckSleep = 250;
+inline constexpr std::uint32_t kCheckSleep = 250;  // after each ready request
 
 }  // namespace jointcast

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
@@ -21,6 +22,10 @@ class TApplication {
 
   virtual ~TApplication() = default;
   virtual void SetOnIdle(IdleHandler handler) = 0;  // an empty handler removes it
+  // Called by the idle handler instead of sleeping: once the handler has returned, the loop
+  // waits at most this long before calling it again, and less when a message comes (a
+  // completion, a key, a paint, a timer), which is handled first. Never waits inside the call.
+  virtual void WaitBeforeNextIdle(std::uint32_t milliseconds) = 0;
   virtual void ProcessMessages() = 0;               // handles what is pending, once, then returns
   virtual void Run(TForm& mainForm) = 0;            // shows the form, loops until it closes
   // Message box with the application's title and an error icon.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -188,6 +189,31 @@ TEST(QtApplication, IdleRunsOnlyWhenNothingElseIsPending) {
   const std::vector<std::string> expected{"posted",     "posted", "posted", "idle",
                                           "completion", "idle",   "idle"};
   EXPECT_EQ(order, expected);
+}
+
+// The idle handler's wait sleeps in the loop, and the first event ends it: a key that arrives
+// during a minute's wait is handled, and the handler called again, at once.
+TEST(QtApplication, AKeyEndsTheIdleWait) {
+  QLineEdit edit;
+  std::vector<std::string> calls;
+  gApp->SetOnIdle([&](ui::TObject*, bool& done) {
+    done = false;
+    calls.push_back(edit.text().toStdString());
+    if (calls.size() == 1) {
+      gApp->WaitBeforeNextIdle(60000);
+      QCoreApplication::postEvent(&edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_X,
+                                                       Qt::NoModifier, "x"));
+    } else {
+      gApp->SetOnIdle({});
+      QCoreApplication::exit(0);
+    }
+  });
+  QTimer safetyNet;  // only there so that a broken wait fails instead of hanging
+  safetyNet.setSingleShot(true);
+  QObject::connect(&safetyNet, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  safetyNet.start(5000);
+  ASSERT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_EQ(calls, (std::vector<std::string>{"", "x"}));
 }
 
 int main(int argc, char** argv) {

@@ -1,6 +1,7 @@
 #include "ui/memory/MemoryApplication.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ui/memory/MemoryComponents.h"
 
@@ -69,18 +70,31 @@ void MemoryApplication::ProcessMessages() {
   }
 }
 
+void MemoryApplication::WaitBeforeNextIdle(std::uint32_t milliseconds) {
+  idleWaits.push_back(milliseconds);
+  wait_ = milliseconds;
+}
+
 bool MemoryApplication::Step() {
   if (quit_) return false;
   if (DispatchDue()) return true;
+  std::optional<std::uint32_t> wait;
   if (idle_) {
     auto idle = idle_;  // the handler may remove itself
     bool done = true;
+    wait_.reset();
     Dispatch([&] { idle(nullptr, done); });
-    if (!done) return true;
+    wait = std::exchange(wait_, std::nullopt);
+    if (!done && !wait) return true;
   }
-  platform::Tick due = 0;
-  if (!NextDue(due)) return false;
   const platform::Tick now = clock_.Now();
+  platform::Tick due = 0;
+  const bool messageDue = NextDue(due);
+  if (wait && (!messageDue || static_cast<std::int64_t>(due - now) > *wait)) {
+    clock_.Advance(*wait);  // the wait runs out before any message comes
+    return true;
+  }
+  if (!messageDue) return false;
   // Waiting for the next message, then handling it.
   if (!IsDue(due, now)) clock_.Advance(due - now);
   DispatchDue();

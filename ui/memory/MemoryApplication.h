@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,15 @@ namespace ui::memory {
 class MemoryTimer;
 
 // A message loop without a display, on a fake clock. Each Step handles one due message (a posted
-// event or a timer) or, when none is due, makes one idle call; when there is neither, the clock
-// jumps to the next due message, as a real loop would wait for it.
+// event or a timer) or, when none is due, makes one idle call; when there is neither, or the
+// idle handler asked for a wait, the clock jumps to the next due message (or the end of the
+// wait), as a real loop would wait for it.
 class MemoryApplication : public TApplication, public platform::EventPoster {
  public:
   explicit MemoryApplication(platform::FakeClock& clock) : clock_(clock) {}
 
   void SetOnIdle(IdleHandler handler) override { idle_ = std::move(handler); }
+  void WaitBeforeNextIdle(std::uint32_t milliseconds) override;
   void ProcessMessages() override;
   void Run(TForm& mainForm) override;
   void ShowErrorBox(const std::string& text) override { errorBoxes.push_back(text); }
@@ -40,6 +43,7 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
   platform::FakeClock& Clock() { return clock_; }
 
   std::vector<std::string> errorBoxes;
+  std::vector<std::uint32_t> idleWaits;  // every wait the idle handler asked for
   int processMessagesCalls = 0;
   std::function<void()> onProcessMessages;  // lets a test look at the window as it is painted
 
@@ -58,6 +62,7 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
   std::vector<MemoryTimer*> timers_;
   std::uint64_t order_ = 0;
   bool quit_ = false;
+  std::optional<std::uint32_t> wait_;  // asked for by the idle call under way
 };
 
 }  // namespace ui::memory

@@ -18,6 +18,21 @@ gboolean OnGlibIdle(gpointer data) {
   return static_cast<QtApplication*>(data)->CallIdle() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
+// Sees every event the application delivers, and ends the idle handler's wait at the first.
+class WaitBreaker : public QObject {
+ public:
+  explicit WaitBreaker(std::function<void()> onEvent) : onEvent_(std::move(onEvent)) {}
+
+ protected:
+  bool eventFilter(QObject*, QEvent*) override {
+    onEvent_();
+    return false;
+  }
+
+ private:
+  std::function<void()> onEvent_;
+};
+
 }  // namespace
 
 QtApplication::QtApplication(int& argc, char** argv)
@@ -34,13 +49,28 @@ QtApplication::QtApplication(int& argc, char** argv)
   if (dispatcher != nullptr) {
     // A handler that said it was done is called again once the loop has woken for an event.
     QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [this] {
-      if (idle_ && source_ == nullptr && !fallback_->isActive()) InstallIdleSource();
+      if (idle_ && !waiting_ && source_ == nullptr && !fallback_->isActive()) InstallIdleSource();
     });
   }
+  waitTimer_ = new QTimer(app_.get());
+  waitTimer_->setSingleShot(true);
+  waitTimer_->setTimerType(Qt::PreciseTimer);
+  QObject::connect(waitTimer_, &QTimer::timeout, [this] { EndWait(); });
+  waitBreaker_ = std::make_unique<WaitBreaker>([this] {
+    if (waiting_) EndWait();
+  });
+  app_->installEventFilter(waitBreaker_.get());
 }
 
 QtApplication::~QtApplication() {
+  app_->removeEventFilter(waitBreaker_.get());
   RemoveIdleSource();
+}
+
+void QtApplication::EndWait() {
+  waiting_ = false;
+  waitTimer_->stop();
+  if (idle_ && source_ == nullptr && !fallback_->isActive()) InstallIdleSource();
 }
 
 void QtApplication::Watch(platform::SocketHandle socket, std::function<void()> onReadable) {
@@ -65,6 +95,8 @@ bool QtApplication::Offscreen() const {
 
 void QtApplication::SetOnIdle(IdleHandler handler) {
   idle_ = std::move(handler);
+  waiting_ = false;
+  waitTimer_->stop();
   RemoveIdleSource();
   if (idle_) InstallIdleSource();
 }
@@ -92,13 +124,21 @@ bool QtApplication::CallIdle() {
   if (!idle_) return false;
   auto idle = idle_;  // the handler may remove or replace itself
   bool done = true;
+  wait_.reset();
   Dispatch([&] { idle(nullptr, done); });
-  if (done && source_ != nullptr) {
+  bool callAgain = !done && idle_;
+  if (callAgain && wait_ && *wait_ > 0) {
+    // The loop sleeps instead: the timer or the first event brings the idle source back.
+    waiting_ = true;
+    waitTimer_->start(static_cast<int>(*wait_));
+    callAgain = false;
+  }
+  if (!callAgain && source_ != nullptr) {
     // GLib drops the source when the callback returns false; forget it here.
     g_source_unref(source_);
     source_ = nullptr;
   }
-  return !done && idle_;
+  return callAgain;
 }
 
 void QtApplication::ProcessMessages() {

@@ -2,12 +2,14 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "platform/EventPoster.h"
 #include "platform/SocketWatcher.h"
 #include "ui/Application.h"
 
 class QApplication;
+class QObject;
 class QTimer;
 class QSocketNotifier;
 typedef struct _GSource GSource;
@@ -27,6 +29,7 @@ class QtApplication : public TApplication,
   QtApplication& operator=(const QtApplication&) = delete;
 
   void SetOnIdle(IdleHandler handler) override;
+  void WaitBeforeNextIdle(std::uint32_t milliseconds) override { wait_ = milliseconds; }
   void ProcessMessages() override;
   void Run(TForm& mainForm) override;
   void ShowErrorBox(const std::string& text) override;
@@ -43,12 +46,19 @@ class QtApplication : public TApplication,
  private:
   void InstallIdleSource();
   void RemoveIdleSource();
+  void EndWait();
 
   std::unique_ptr<QApplication> app_;
   IdleHandler idle_;
   bool useGlib_ = false;
   GSource* source_ = nullptr;
   QTimer* fallback_ = nullptr;
+  // A wait asked for by the idle handler: the idle source is gone until the timer runs out or
+  // an event arrives.
+  std::optional<std::uint32_t> wait_;
+  bool waiting_ = false;
+  QTimer* waitTimer_ = nullptr;
+  std::unique_ptr<QObject> waitBreaker_;
   std::map<platform::SocketHandle, std::unique_ptr<QSocketNotifier>> notifiers_;
 };
 

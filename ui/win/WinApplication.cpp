@@ -87,11 +87,17 @@ void WinApplication::Run(TForm& mainForm) {
   while (!quit) {
     if (HandleOneMessage(quit)) continue;
     bool done = true;
+    wait_.reset();
     if (idle_) {
       auto idle = idle_;  // the handler may remove itself
       Dispatch([&] { idle(nullptr, done); });
     }
-    if (done) WaitMessage();
+    if (done) {
+      WaitMessage();
+    } else if (wait_ && *wait_ > 0) {
+      // Until the handler's deadline or the first message, whichever comes first.
+      MsgWaitForMultipleObjectsEx(0, nullptr, *wait_, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "platform/EventPoster.h"
 #include "ui/Application.h"
@@ -19,6 +20,7 @@ class WinApplication : public TApplication, public platform::EventPoster {
   ~WinApplication() override;
 
   void SetOnIdle(IdleHandler handler) override { idle_ = std::move(handler); }
+  void WaitBeforeNextIdle(std::uint32_t milliseconds) override { wait_ = milliseconds; }
   void ProcessMessages() override;
   void Run(TForm& mainForm) override;
   void ShowErrorBox(const std::string& text) override;
@@ -33,6 +35,7 @@ class WinApplication : public TApplication, public platform::EventPoster {
   void RunPosted(UINT_PTR id);
 
   IdleHandler idle_;
+  std::optional<std::uint32_t> wait_;  // asked for by the idle call under way
   HWND postWindow_ = nullptr;  // message-only window that runs posted work
   HWND dialog_ = nullptr;
   std::map<UINT_PTR, std::function<void()>> posted_;
