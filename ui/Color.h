@@ -29,4 +29,20 @@ constexpr Rgb ToRgb(TColor color) {
   return {240, 240, 240};
 }
 
+constexpr const char* ColorName(TColor color) {
+  switch (color) {
+    case TColor::Red:
+      return "red";
+    case TColor::Yellow:
+      return "yellow";
+    case TColor::Green:
+      return "green";
+    case TColor::White:
+      return "white";
+    case TColor::BtnFace:
+      break;
+  }
+  return "button face";
+}
+
 }  // namespace ui

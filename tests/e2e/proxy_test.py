@@ -74,6 +74,7 @@ class Server(threading.Thread):
         super().__init__(daemon=True)
         self.behaviour, self.accepts, self.requests = behaviour, [], []
         self.closed_at = None  # when a first-connection-only fault closed the connection
+        self.client_closes = 0
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
@@ -118,6 +119,7 @@ class Server(threading.Thread):
             while not self.stop:
                 request = read_request(conn)
                 if request is None:
+                    self.client_closes += 1
                     return
                 msg_id, name = request
                 self.requests.append((msg_id, name))
@@ -154,13 +156,19 @@ class Server(threading.Thread):
                     conn.sendall(reply(msg_id, VALUE))
 
 
-def run_publisher(port, seconds, arrivals=None):
-    """Runs the publisher for some seconds; returns (datagrams, stderr, exited by itself).
-    Arrival times of the datagrams go to the list given as arrivals."""
+WINDOW = dict(os.environ, QT_QPA_PLATFORM="offscreen")  # the Qt window, offscreen
+NO_DISPLAY = {k: v for k, v in os.environ.items()
+              if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+HEADLESS = os.path.join(os.path.dirname(PUBLISHER), "jointcastd")
+last_exit = [None]  # the exit status of the latest run, once it has ended
+
+
+def run_publisher(port, seconds, arrivals=None, program=PUBLISHER, env=WINDOW):
+    """Runs the publisher for some seconds, then ends it with SIGTERM; returns (datagrams,
+    stderr, exited by itself). Arrival times of the datagrams go to the list given as arrivals."""
     rx = datagram_receiver()
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     with open(os.devnull, "w") as null, open("publisher.err", "w+") as err:
-        pub = start([PUBLISHER, "--controller", f"127.0.0.1:{port}"], env=env, stdout=null,
+        pub = start([program, "--controller", f"127.0.0.1:{port}"], env=env, stdout=null,
                     stderr=err)
         datagrams, deadline = [], time.monotonic() + seconds
         while time.monotonic() < deadline and pub.poll() is None:
@@ -173,7 +181,7 @@ def run_publisher(port, seconds, arrivals=None):
         exited = pub.poll() is not None
         if not exited:
             pub.terminate()
-        pub.wait(timeout=10)
+        last_exit[0] = pub.wait(timeout=10)
         err.seek(0)
         stderr = err.read()
     rx.close()
@@ -251,6 +259,23 @@ for behaviour in ("close_before_ready_once", "close_after_ready_once", "close_mi
           and resumed and resumed[0] <= 7.5 and set(got) == {DATAGRAM},
           (server.accepts, server.closed_at, resumed[:1], len(got), err),
           f" (first datagram {resumed[0]:.2f} s after the drop)" if resumed else "")
+
+# Without a window: the same cycle and the same datagrams, ended by SIGTERM as a closed window
+# ends (the controller connection is closed); and a jointcast with no display runs it.
+server = Server(None)
+window, _, _ = run_publisher(server.port, 2.0)
+headless, err, exited = run_publisher(server.port, 2.0, program=HEADLESS, env=NO_DISPLAY)
+time.sleep(0.2)
+server.stop = True
+check("headless sends the window's datagrams", len(headless) >= 5 and set(headless) ==
+      set(window) == {DATAGRAM}, (window[:2], headless[:2], err))
+check("SIGTERM ends jointcastd cleanly and closes the controller connection",
+      not exited and last_exit[0] == 0 and server.client_closes == 2, (last_exit, server.client_closes, err))
+check("headless status on stderr", "Cross green" in err and "Arm green" in err, err)
+server = Server(None)
+got, err, _ = run_publisher(server.port, 2.0, env=NO_DISPLAY)
+server.stop = True
+check("no display: jointcast runs headless", "running headless" in err and len(got) >= 5, err)
 
 server = Server(None, backlog_full=True)
 got, err, exited = run_publisher(server.port, 4)

@@ -70,6 +70,10 @@ void MemoryApplication::ProcessMessages() {
   }
 }
 
+void MemoryApplication::WaitFor(std::uint32_t milliseconds) {
+  if (fakeClock_ != nullptr) fakeClock_->Advance(milliseconds);
+}
+
 void MemoryApplication::WaitBeforeNextIdle(std::uint32_t milliseconds) {
   idleWaits.push_back(milliseconds);
   wait_ = milliseconds;
@@ -91,12 +95,12 @@ bool MemoryApplication::Step() {
   platform::Tick due = 0;
   const bool messageDue = NextDue(due);
   if (wait && (!messageDue || static_cast<std::int64_t>(due - now) > *wait)) {
-    clock_.Advance(*wait);  // the wait runs out before any message comes
+    WaitFor(*wait);  // the wait runs out before any message comes
     return true;
   }
-  if (!messageDue) return false;
+  if (!messageDue) return WaitForAnything();
   // Waiting for the next message, then handling it.
-  if (!IsDue(due, now)) clock_.Advance(due - now);
+  if (!IsDue(due, now)) WaitFor(due - now);
   DispatchDue();
   return true;
 }

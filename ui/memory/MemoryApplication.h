@@ -14,13 +14,13 @@ namespace ui::memory {
 
 class MemoryTimer;
 
-// A message loop without a display, on a fake clock. Each Step handles one due message (a posted
-// event or a timer) or, when none is due, makes one idle call; when there is neither, or the
-// idle handler asked for a wait, the clock jumps to the next due message (or the end of the
-// wait), as a real loop would wait for it.
+// A message loop without a display. Each Step handles one due message (a posted event or a
+// timer) or, when none is due, makes one idle call; when there is neither, or the idle handler
+// asked for a wait, it waits for the next due message (or the end of the wait). On a fake clock,
+// the tests' loop, waiting is the clock jumping ahead; a loop on real time waits for real.
 class MemoryApplication : public TApplication, public platform::EventPoster {
  public:
-  explicit MemoryApplication(platform::FakeClock& clock) : clock_(clock) {}
+  explicit MemoryApplication(platform::FakeClock& clock) : clock_(clock), fakeClock_(&clock) {}
 
   void SetOnIdle(IdleHandler handler) override { idle_ = std::move(handler); }
   void WaitBeforeNextIdle(std::uint32_t milliseconds) override;
@@ -40,12 +40,21 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
 
   void AddTimer(MemoryTimer* timer) { timers_.push_back(timer); }
   void RemoveTimer(MemoryTimer* timer);
-  platform::FakeClock& Clock() { return clock_; }
+  platform::Clock& Clock() { return clock_; }
 
   std::vector<std::string> errorBoxes;
   std::vector<std::uint32_t> idleWaits;  // every wait the idle handler asked for
   int processMessagesCalls = 0;
   std::function<void()> onProcessMessages;  // lets a test look at the window as it is painted
+
+ protected:
+  // For a loop on real time, which waits by overriding the two calls below.
+  explicit MemoryApplication(platform::Clock& clock) : clock_(clock) {}
+  // Waits until the time has passed or something has happened (which it handles).
+  virtual void WaitFor(std::uint32_t milliseconds);
+  // Nothing is due and no idle handler wants calling: waits for something from outside, or
+  // returns false when nothing can happen any more, which ends the loop.
+  virtual bool WaitForAnything() { return false; }
 
  private:
   struct Posted {
@@ -56,7 +65,8 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
   bool DispatchDue();
   bool NextDue(platform::Tick& due) const;
 
-  platform::FakeClock& clock_;
+  platform::Clock& clock_;
+  platform::FakeClock* fakeClock_ = nullptr;
   IdleHandler idle_;
   std::vector<Posted> posted_;
   std::vector<MemoryTimer*> timers_;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace portable {
+
+// The command line of the portable programs (jointcast and jointcastd).
+struct Options {
+  bool useProxy = false;  // read a controller through its TCP variable proxy
+  std::string proxyHost;
+  std::uint16_t proxyPort = 0;
+  bool headless = false;
+  std::optional<std::string> destination;  // --to: as if typed into the address field
+};
+
+// Prints the usage and exits on --help (0) or a bad command line (2).
+Options ParseOptions(int argc, char** argv, const char* program);
+
+}  // namespace portable

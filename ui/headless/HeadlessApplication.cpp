@@ -1,0 +1,95 @@
+#include "ui/headless/HeadlessApplication.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+namespace ui::headless {
+namespace {
+
+// The signal handler's only work: a byte into this pipe, which the loop watches.
+int gSignalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t ignored = write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+HeadlessApplication::HeadlessApplication() : MemoryApplication(platform::SystemClock()) {
+  if (gSignalPipe[0] < 0 && pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+  }
+}
+
+HeadlessApplication::~HeadlessApplication() {
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+}
+
+void HeadlessApplication::Run(TForm& mainForm) {
+  mainForm_ = &mainForm;
+  MemoryApplication::Run(mainForm);
+  mainForm_ = nullptr;
+}
+
+void HeadlessApplication::ProcessMessages() {
+  Poll(0);
+  MemoryApplication::ProcessMessages();
+}
+
+void HeadlessApplication::ShowErrorBox(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", Title().c_str(), text.c_str());
+}
+
+void HeadlessApplication::Watch(platform::SocketHandle socket, std::function<void()> onReadable) {
+  watched_[socket] = std::move(onReadable);
+}
+
+void HeadlessApplication::Unwatch(platform::SocketHandle socket) {
+  watched_.erase(socket);
+}
+
+void HeadlessApplication::WaitFor(std::uint32_t milliseconds) {
+  Poll(static_cast<int>(milliseconds));
+}
+
+bool HeadlessApplication::WaitForAnything() {
+  Poll(-1);
+  return true;
+}
+
+void HeadlessApplication::Poll(int timeoutMs) {
+  std::vector<pollfd> fds{{gSignalPipe[0], POLLIN, 0}};
+  for (const auto& entry : watched_) fds.push_back({static_cast<int>(entry.first), POLLIN, 0});
+  if (poll(fds.data(), fds.size(), timeoutMs) <= 0) return;
+  if (fds[0].revents != 0) {
+    char drained[16];
+    while (read(gSignalPipe[0], drained, sizeof drained) > 0) {
+    }
+    if (mainForm_ != nullptr) mainForm_->Close();
+    return;
+  }
+  for (std::size_t i = 1; i < fds.size(); ++i) {
+    if (fds[i].revents == 0) continue;
+    // A callback may unwatch this or another socket: look it up afresh.
+    auto it = watched_.find(fds[i].fd);
+    if (it == watched_.end()) continue;
+    auto onReadable = it->second;
+    Dispatch(onReadable);
+  }
+}
+
+}  // namespace ui::headless

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+
+#include "platform/SocketWatcher.h"
+#include "ui/memory/MemoryApplication.h"
+
+namespace ui::headless {
+
+// The loop of a run without any window: the in-memory loop's messages, timers and idle waits
+// on the system's clock, waiting in poll() on the watched sockets. SIGINT and SIGTERM close the
+// main form, as closing the window does.
+class HeadlessApplication : public memory::MemoryApplication, public platform::SocketWatcher {
+ public:
+  HeadlessApplication();
+  ~HeadlessApplication() override;
+  HeadlessApplication(const HeadlessApplication&) = delete;
+  HeadlessApplication& operator=(const HeadlessApplication&) = delete;
+
+  void Run(TForm& mainForm) override;
+  void ProcessMessages() override;
+  void ShowErrorBox(const std::string& text) override;
+
+  void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override;
+  void Unwatch(platform::SocketHandle socket) override;
+
+ protected:
+  void WaitFor(std::uint32_t milliseconds) override;
+  bool WaitForAnything() override;
+
+ private:
+  // Waits in poll() (-1: without a time limit) and handles what became ready.
+  void Poll(int timeoutMs);
+
+  std::map<platform::SocketHandle, std::function<void()>> watched_;
+  TForm* mainForm_ = nullptr;
+};
+
+}  // namespace ui::headless
