@@ -144,6 +144,44 @@ TEST(QtWindow, StaysWhereItIsMoved) {
   gApp->SetOnIdle({});
 }
 
+// Five readings a second mostly leave the labels as they are: only a change repaints.
+TEST(QtWindow, OnlyAChangeRepaints) {
+  QtWindow w;
+  w.dialog->Form->Show();
+  gApp->SetOnIdle({});  // the cycle would set the indicator itself
+  QCoreApplication::processEvents();
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      paints += event->type() == QEvent::Paint;
+      return false;
+    }
+  } la0, cross;
+  w.Child<QLabel>("LA0")->installEventFilter(&la0);
+  w.Child<QLabel>("PCross")->installEventFilter(&cross);
+  auto settle = [] {
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  };
+  w.dialog->LA0->SetCaption("12.35");
+  w.dialog->PCross->SetColor(ui::TColor::Green);
+  settle();
+  const int la0Paints = la0.paints, crossPaints = cross.paints;
+  EXPECT_GT(la0Paints, 0);
+  EXPECT_GT(crossPaints, 0);
+  for (int i = 0; i < 3; ++i) {
+    w.dialog->LA0->SetCaption("12.35");
+    w.dialog->PCross->SetColor(ui::TColor::Green);
+    settle();
+  }
+  EXPECT_EQ(la0.paints, la0Paints);
+  EXPECT_EQ(cross.paints, crossPaints);
+  w.dialog->LA0->SetCaption("12.36");
+  settle();
+  EXPECT_GT(la0.paints, la0Paints);
+  w.Form()->hide();
+  gApp->SetOnIdle({});
+}
+
 TEST(QtWindow, EnterInTheAddressClicksSetAndStillReachesTheEdit) {
   QtWindow w;
   w.sockets.hosts["robotsim"] = {10, 0, 0, 9};

@@ -204,8 +204,11 @@ QtLabel::~QtLabel() {
   delete label_.data();
 }
 
+// Labels are set five times a second, mostly to what they already show: only a change repaints.
 void QtLabel::SetCaption(const std::string& caption) {
-  label_->setText(ToQString(caption));
+  const QString text = ToQString(caption);
+  if (text == label_->text()) return;
+  label_->setText(text);
   if (echo_) std::fprintf(stderr, "jointcast: %s\n", caption.c_str());
 }
 
@@ -214,6 +217,7 @@ std::string QtLabel::Caption() const {
 }
 
 void QtLabel::SetColor(TColor color) {
+  if (color == color_ && label_->autoFillBackground()) return;
   color_ = color;
   Paint(label_, color);
 }
@@ -242,6 +246,7 @@ std::string QtPanel::Caption() const {
 }
 
 void QtPanel::SetColor(TColor color) {
+  if (color == color_) return;
   color_ = color;
   Paint(panel_, color);
 }

@@ -186,14 +186,16 @@ WinLabel::~WinLabel() {
   DestroyWindow(window_);
 }
 
+// Labels are set five times a second, mostly to what they already show: only a change repaints.
 void WinLabel::SetCaption(const std::string& caption) {
-  SetWindowTextW(window_, Wide(caption).c_str());
+  if (caption != Caption()) SetWindowTextW(window_, Wide(caption).c_str());
 }
 std::string WinLabel::Caption() const {
   return WindowText(window_);
 }
 
 void WinLabel::SetColor(TColor color) {
+  if (color == color_) return;
   color_ = color;
   InvalidateRect(window_, nullptr, TRUE);
 }
@@ -226,6 +228,7 @@ std::string WinPanel::Caption() const {
 }
 
 void WinPanel::SetColor(TColor color) {
+  if (color == color_) return;
   color_ = color;
   InvalidateRect(window_, nullptr, TRUE);
 }
