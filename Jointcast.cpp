@@ -73,7 +73,10 @@ int main(int argc, char** argv) {
   }
   ui::qt::QtApplication application(argc, argv);
   ui::qt::QtToolkit toolkit(application);
-  if (application.Offscreen()) toolkit.EchoLabel("LMessage");
+  if (application.Offscreen()) {
+    toolkit.EchoLabel("LMessage");
+    application.SkipPainting();
+  }
   return portable::RunPublisher(toolkit, application, application, options);
 }
 

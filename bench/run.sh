@@ -1,40 +1,51 @@
 #!/usr/bin/env bash
-# Benchmark of the publisher against the simulated controller, at two controller latencies.
-# For each: datagram intervals as received by jointcast-listen, the publisher's CPU use and peak
-# RSS, and (from an instrumented run of the same loop) the time from a read's completion event to
-# its datagram leaving. Usage: bench/run.sh [SECONDS]   (default 30 per latency)
+# The publisher beside a peer: for each controller latency (0, 5, 50 and 300 ms) the headless
+# publisher (jointcastd), the Qt window offscreen and bench/peer.py, a minimal Python poller,
+# each against its own jointcast-sim, one after the other in the same run (in parallel the
+# two-core machine's scheduling noise swamps the tail figures). Each run has a network namespace
+# of its own where the machine allows. Prints a table and the ratios publisher / peer.
+# Usage: bench/run.sh [SECONDS]   (default 60 per run; about 13 minutes in all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-30}
+seconds=${1:-60}
 
-scripts/install-deps.sh
+scripts/install-deps.sh --test >/dev/null
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJOINTCAST_TESTS=OFF >/dev/null
-cmake --build build-bench -j "$(nproc)" >/dev/null
-export QT_QPA_PLATFORM=offscreen
-hz=$(getconf CLK_TCK)
+cmake --build build-bench -j "$(nproc)" --target jointcast jointcastd jointcast-sim >/dev/null
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-
-echo "| controller latency | datagrams | interval mean | median | p99 | max | event to send median / p99 | CPU (% of one core) | peak RSS |"
-echo "|---|---|---|---|---|---|---|---|---|"
-for latency in 5 300; do
-  out=$(mktemp)
-  build-bench/jointcast-listen --bind 127.0.0.1 --quiet --seconds "$((seconds + 2))" >"$out" 2>/dev/null &
-  listener=$!
-  sleep 0.5
-  JOINTCAST_SIM_LATENCY_MS=$latency build-bench/jointcast 2>/dev/null &
-  publisher=$!
-  sleep 2  # start-up and connection are not what is measured
-  t0=$(cpu_ticks $publisher); s0=$(date +%s.%N)
-  sleep "$seconds"
-  t1=$(cpu_ticks $publisher); s1=$(date +%s.%N)
-  rss=$(awk '/VmHWM/ {print $2}' "/proc/$publisher/status")
-  kill $publisher; wait $publisher 2>/dev/null || true
-  wait $listener
-  summary=$(tail -n 1 "$out"); rm -f "$out"
-  cpu=$(awk -v a="$t0" -v b="$t1" -v s="$s0" -v e="$s1" -v hz="$hz" 'BEGIN {printf "%.1f", 100 * (b - a) / hz / (e - s)}')
-  lat=$(build-bench/jointcast-bench-latency --latency "$latency" --seconds "$seconds" 2>/dev/null | tail -n 1)
-  read -r n mean median p99 max < <(echo "$summary" | sed -E 's/summary: ([0-9]+) datagrams.*mean ([0-9.]+) ms, median ([0-9.]+) ms, p99 ([0-9.]+) ms, max ([0-9.]+) ms/\1 \2 \3 \4 \5/')
-  read -r lmed lp99 < <(echo "$lat" | sed -E 's/.*median ([0-9.]+) ms, p99 ([0-9.]+) ms.*/\1 \2/')
-  echo "| $latency ms | $n | $mean ms | $median ms | $p99 ms | $max ms | $lmed / $lp99 ms | $cpu % | $((rss / 1024)) MiB |"
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+for latency in 0 5 50 300; do
+  for sender in headless offscreen peer; do
+    tests/in-own-network.sh python3 bench/measure.py "$sender" "$latency" "$seconds" build-bench \
+      >>"$results"
+  done
 done
+
+python3 - "$results" <<'PY'
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1]) if line.startswith("{")]
+by = {(r["sender"], r["latency"]): r for r in rows}
+print("| latency | sender | datagrams | interval median / p99 / max (ms) | CPU per datagram (ms) "
+      "| wake-ups per datagram | reply to datagram median / p99 (ms) | peak RSS (MiB) "
+      "| start to first datagram (s) |")
+print("|---|---|---|---|---|---|---|---|---|")
+for r in sorted(rows, key=lambda r: (r["latency"], ["headless", "offscreen", "peer"].index(r["sender"]))):
+    print(f"| {r['latency']} ms | {r['sender']} | {r['datagrams']} | {r['interval_median']:.1f} / "
+          f"{r['interval_p99']:.1f} / {r['interval_max']:.1f} | {r['cpu_ms_per_datagram']:.3f} | "
+          f"{r['wakeups_per_datagram']:.2f} | {r['reply_to_datagram_median']:.3f} / "
+          f"{r['reply_to_datagram_p99']:.3f} | {r['peak_rss_mib']:.1f} | "
+          f"{r['start_to_first_datagram'] or 0:.2f} |")
+print()
+print("Ratios publisher / peer (CPU per datagram, wake-ups per datagram, reply to datagram p99, peak RSS):")
+for latency in sorted({r["latency"] for r in rows}):
+    peer = by.get(("peer", latency))
+    for sender in ("headless", "offscreen"):
+        r = by.get((sender, latency))
+        if not (r and peer):
+            continue
+        ratio = lambda key: r[key] / peer[key] if peer[key] else float("nan")
+        print(f"- {latency} ms, {sender}: CPU {ratio('cpu_ms_per_datagram'):.2f}, wake-ups "
+              f"{ratio('wakeups_per_datagram'):.2f}, latency p99 {ratio('reply_to_datagram_p99'):.2f}, "
+              f"RSS {ratio('peak_rss_mib'):.2f}")
+PY

@@ -52,6 +52,7 @@ void ClientSession::Answer(Clock::time_point now, const sim::SimulatedArm& arm,
     const auto bytes = proxy::EncodeReply(reply.id, reply.value, reply.success);
     output_.insert(output_.end(), bytes.begin(), bytes.end());
     queue_.pop_front();
+    ++answered_;
   }
 }
 

@@ -31,6 +31,7 @@ class ClientSession {
   // The time the next reply is due, if any is waiting.
   bool NextDue(Clock::time_point& due) const;
   std::vector<std::uint8_t>& Output() { return output_; }
+  std::uint64_t Answered() const { return answered_; }  // replies put into the output so far
 
  private:
   struct Queued {
@@ -40,6 +41,7 @@ class ClientSession {
   proxy::RequestDecoder decoder_;
   std::deque<Queued> queue_;
   std::vector<std::uint8_t> output_;
+  std::uint64_t answered_ = 0;
 };
 
 }  // namespace simserver

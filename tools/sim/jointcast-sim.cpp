@@ -31,19 +31,22 @@ struct Options {
   unsigned port = 7000;
   std::string bind = "127.0.0.1";
   unsigned latencyMs = 4;
+  bool trace = false;
 };
 
 Options Parse(int argc, char** argv) {
   Options options;
   tools::CommandLine line(
       "jointcast-sim",
-      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS]\n"
+      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS] [--trace]\n"
       "Serves a simulated, moving robot arm over the controller variable proxy's TCP\n"
       "protocol (port 7000 by default, loopback only unless --bind says otherwise).\n"
-      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails.\n");
+      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails.\n"
+      "--trace prints 'reply NANOSECONDS' (CLOCK_MONOTONIC) on stdout as replies leave.\n");
   line.Number("--port", 1, 65535, options.port);
   line.Number("--latency", 0, 60000, options.latencyMs);
   line.Text("--bind", options.bind);
+  line.Flag("--trace", options.trace);
   line.Parse(argc, argv);
   return options;
 }
@@ -76,8 +79,9 @@ int Listen(const Options& options) {
 // Reads what a client sent, answers what is due and writes what it can; false when the client
 // is to be closed.
 bool ServeClient(int fd, short revents, simserver::ClientSession& session,
-                 simserver::Clock::time_point now, std::chrono::milliseconds latency,
+                 simserver::Clock::time_point now, const Options& options,
                  const sim::SimulatedArm& arm, simserver::Clock::time_point armStart) {
+  const std::chrono::milliseconds latency(options.latencyMs);
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
     std::uint8_t buffer[4096];
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
@@ -90,10 +94,18 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
       return false;
     }
   }
+  const std::uint64_t answeredBefore = session.Answered();
   session.Answer(now, arm, armStart);
   auto& out = session.Output();
   if (!out.empty()) {
+    // Stamped before the send: the reader may act on the reply before send() has returned.
+    const auto leaving = simserver::Clock::now().time_since_epoch();
     const ssize_t sent = send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    if (options.trace && sent > 0 && session.Answered() != answeredBefore) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(leaving);
+      std::printf("reply %lld\n", static_cast<long long>(ns.count()));
+      std::fflush(stdout);
+    }
     if (sent > 0) {
       out.erase(out.begin(), out.begin() + sent);
     } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
@@ -105,7 +117,7 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
 }
 
 // Serves every client until a signal asks to stop.
-void Serve(int listener, std::chrono::milliseconds latency) {
+void Serve(int listener, const Options& options) {
   const sim::SimulatedArm arm;
   const auto armStart = simserver::Clock::now();
   std::map<int, Client> clients;
@@ -140,7 +152,7 @@ void Serve(int listener, std::chrono::milliseconds latency) {
     for (std::size_t i = 1; i < fds.size(); ++i) {
       auto it = clients.find(fds[i].fd);
       if (it == clients.end()) continue;
-      if (!ServeClient(fds[i].fd, fds[i].revents, it->second.session, after, latency, arm,
+      if (!ServeClient(fds[i].fd, fds[i].revents, it->second.session, after, options, arm,
                        armStart)) {
         close(fds[i].fd);
         clients.erase(it);
@@ -160,7 +172,7 @@ int main(int argc, char** argv) {
 
   const int listener = Listen(options);
   if (listener < 0) return 1;
-  Serve(listener, std::chrono::milliseconds(options.latencyMs));
+  Serve(listener, options);
   close(listener);
   return 0;
 }

@@ -64,6 +64,7 @@ QtApplication::QtApplication(int& argc, char** argv)
 
 QtApplication::~QtApplication() {
   app_->removeEventFilter(waitBreaker_.get());
+  if (paintEater_) app_->removeEventFilter(paintEater_.get());
   RemoveIdleSource();
 }
 
@@ -87,6 +88,23 @@ void QtApplication::Unwatch(platform::SocketHandle socket) {
   // The notifier may be the one whose signal is running; let the loop delete it.
   it->second.release()->deleteLater();
   notifiers_.erase(it);
+}
+
+namespace {
+
+// Swallows painting: with no screen, rendering the window is work nobody sees.
+class PaintEater : public QObject {
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    return event->type() == QEvent::Paint || event->type() == QEvent::UpdateRequest;
+  }
+};
+
+}  // namespace
+
+void QtApplication::SkipPainting() {
+  paintEater_ = std::make_unique<PaintEater>();
+  app_->installEventFilter(paintEater_.get());
 }
 
 bool QtApplication::Offscreen() const {

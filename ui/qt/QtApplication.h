@@ -39,6 +39,8 @@ class QtApplication : public TApplication,
   void Unwatch(platform::SocketHandle socket) override;
 
   bool Offscreen() const;
+  // For offscreen runs: the window is never rendered.
+  void SkipPainting();
   bool UsesGlibIdle() const { return useGlib_; }
   // One idle call; false when the handler is done and the loop may wait for the next event.
   bool CallIdle();
@@ -59,6 +61,7 @@ class QtApplication : public TApplication,
   bool waiting_ = false;
   QTimer* waitTimer_ = nullptr;
   std::unique_ptr<QObject> waitBreaker_;
+  std::unique_ptr<QObject> paintEater_;
   std::map<platform::SocketHandle, std::unique_ptr<QSocketNotifier>> notifiers_;
 };
 
