@@ -1,7 +1,8 @@
 #include "app/PositionDatagram.h"
 
-#include <charconv>
 #include <cmath>
+
+#include "app/FixedDecimal.h"
 
 namespace jointcast {
 
@@ -26,10 +27,9 @@ std::optional<std::size_t> FormatPositionDatagram(const AxisValues& values, char
       if (out == last) return buffer[0] = '\0', std::nullopt;
       *out++ = ' ';
     }
-    const auto [end, ec] =
-        std::to_chars(out, last, static_cast<double>(values[i]), std::chars_format::fixed, 6);
-    if (ec != std::errc{}) return buffer[0] = '\0', std::nullopt;
-    out = end;
+    const std::size_t length = FormatFixed(values[i], 6, out, static_cast<std::size_t>(last - out));
+    if (length == 0) return buffer[0] = '\0', std::nullopt;
+    out += length;
   }
   *out = '\0';
   return static_cast<std::size_t>(out - buffer);

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "app/AxisReply.h"
+#include "app/FixedDecimal.h"
 #include "app/PositionDatagram.h"
 #include "app/ValueLabel.h"
 
@@ -110,4 +115,31 @@ TEST(AxisReply, RejectsRepliesWithoutSixNumbers) {
   EXPECT_FALSE(ScanAxisReply(Reply(longNumber.c_str())).has_value());
   std::u16string wide = u"$AXIS_ACT = {E6AXIS\u00e9: A1 1, A2 2, A3 3, A4 4, A5 5, A6 6}";
   EXPECT_TRUE(ScanAxisReply(wide).has_value());  // %*s skips any non-white characters
+}
+
+// The datagram's number format must be printf's "%f" of the widened float, digit for digit, for
+// every float a reply can hold: a fixed-seed sweep of bit patterns, ties to even included.
+TEST(FixedDecimal, MatchesPrintfForFloats) {
+  std::uint32_t state = 12345;
+  auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  std::vector<float> values{0.0f, -0.0f, 1.0f / 128, -1.0f / 128, 0.5e-6f, 2.5f, 999999.9f,
+                            -180.5f, 45.678f, 1e-45f, -1e-45f, 9.99999e11f, 3.0517578125e-5f};
+  while (values.size() < 200000) {
+    float value;
+    const std::uint32_t bits = next();
+    std::memcpy(&value, &bits, sizeof value);
+    if (std::isfinite(value) && std::fabs(value) < 1e12f) values.push_back(value);
+  }
+  for (float value : values) {
+    for (int decimals : {2, 6}) {
+      char expected[64], got[64];
+      std::snprintf(expected, sizeof expected, "%.*f", decimals, static_cast<double>(value));
+      const std::size_t length = jointcast::FormatFixed(value, decimals, got, sizeof got);
+      ASSERT_EQ(std::string(got, length), expected) << value << " with " << decimals;
+    }
+  }
+  char small[4];
+  EXPECT_EQ(jointcast::FormatFixed(12.5f, 6, small, sizeof small), 0u);  // does not fit
+  EXPECT_EQ(jointcast::FormatFixed(1.0000001e12f, 6, small, sizeof small), 0u);
+  EXPECT_EQ(jointcast::FormatFixed(std::nanf(""), 6, small, sizeof small), 0u);
 }
