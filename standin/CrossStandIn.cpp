@@ -6,7 +6,11 @@
 //   JOINTCAST_STANDIN_LOG         file that gets one line per Init and Exit call
 //   JOINTCAST_STANDIN_LATENCY_MS  reply latency (default 4)
 //   JOINTCAST_STANDIN_FAULTS      comma list: refuseInit, notReady=N, neverComplete,
-//                                 readsNeverComplete, otherJob, failReads=N
+//                                 readsNeverComplete, otherJob, failReads=N, and of the
+//                                 control itself: noEvents (no connection point for them),
+//                                 refuseAdvise (the connection point refuses the sink)
+// Like many real controls it fires events only once its host has given it a client site and
+// initialised it (IPersistStreamInit::InitNew or Load); until then it logs "event withheld".
 #include <ocidl.h>
 #include <ole2.h>
 #include <olectl.h>
@@ -45,6 +49,10 @@ void Log(const std::string& line) {
   }
 }
 
+bool HasFault(const std::string& name) {
+  return ("," + Env("JOINTCAST_STANDIN_FAULTS") + ",").find("," + name + ",") != std::string::npos;
+}
+
 sim::Faults FaultsFromEnvironment() {
   sim::Faults faults;
   std::string list = Env("JOINTCAST_STANDIN_FAULTS") + ",";
@@ -78,7 +86,11 @@ class WindowPoster : public platform::EventPoster {
                               gModule, nullptr);
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
-  ~WindowPoster() override { DestroyWindow(window_); }
+  ~WindowPoster() override {
+    DestroyWindow(window_);
+    // Fails harmlessly while another control's window still uses the class.
+    UnregisterClassW(L"CrossStandInEvents", gModule);
+  }
 
   void Post(std::uint32_t delayMs, std::function<void()> work) override {
     const UINT_PTR id = next_++;
@@ -129,6 +141,7 @@ class ConnectionPoint : public IConnectionPoint {
   HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** out) override;
   HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override {
     IDispatch* dispatch = nullptr;
+    if (HasFault("refuseAdvise")) return CONNECT_E_ADVISELIMIT;
     if (sink == nullptr || cookie == nullptr ||
         FAILED(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)))) {
       return CONNECT_E_CANNOTCONNECT;
@@ -189,6 +202,10 @@ class CrossObject : public IDispatch,
     InterlockedIncrement(&gObjects);
     cross_.faults = FaultsFromEnvironment();
     cross_.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t error) {
+      if (site_ == nullptr || !initialised_) {
+        Log("event withheld: no client site or not initialised");
+        return;
+      }
       AddRef();
       point_.FireCmdMessage(job, error);
       Release();
@@ -255,7 +272,7 @@ class CrossObject : public IDispatch,
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
-    if (iid != crosslib::EventInterfaceId()) {
+    if (iid != crosslib::EventInterfaceId() || HasFault("noEvents")) {
       *out = nullptr;
       return CONNECT_E_NOCONNECTION;
     }
@@ -316,13 +333,19 @@ class CrossObject : public IDispatch,
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsDirty() override { return S_FALSE; }
-  HRESULT STDMETHODCALLTYPE Load(LPSTREAM) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Load(LPSTREAM) override {
+    initialised_ = true;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE Save(LPSTREAM, BOOL) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* size) override {
     size->QuadPart = 0;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE InitNew() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE InitNew() override {
+    initialised_ = true;
+    return S_OK;
+  }
 
  private:
   LONG refs_ = 1;
@@ -330,6 +353,7 @@ class CrossObject : public IDispatch,
   ConnectionPoint point_;
   sim::SimulatedCross cross_;
   IOleClientSite* site_ = nullptr;
+  bool initialised_ = false;
 
   friend class ConnectionPoint;
 };

@@ -1,6 +1,7 @@
 #include "lib/win/CrossControl.h"
 
 #include "lib/win/CrossIdentity.h"
+#include "platform/win/DllSearch.h"
 
 #include <ocidl.h>
 #include <ole2.h>
@@ -22,9 +23,10 @@ std::string HresultText(const char* what, HRESULT hr) {
   return text;
 }
 
-// Hosts the control with the system's ATL (loaded at run time: MinGW has no ATL headers).
+// Hosts the control with the system's ATL (loaded at run time: MinGW has no ATL headers), from
+// the system folder only: an atl.dll put beside the program must never be the one loaded.
 IUnknown* HostWithAtl(HWND parent, HWND& host) {
-  HMODULE atl = LoadLibraryW(L"atl.dll");
+  HMODULE atl = LoadLibraryExW(L"atl.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (atl == nullptr) return nullptr;
   auto init = reinterpret_cast<AtlAxWinInitFn>(
       reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
@@ -41,6 +43,18 @@ IUnknown* HostWithAtl(HWND parent, HWND& host) {
     return nullptr;
   }
   return control;
+}
+
+// Where the control is registered, for letting its own folder into the DLL search.
+std::wstring RegisteredServerPath() {
+  const std::wstring key = std::wstring(L"CLSID\\") + WideText(kClassId) + L"\\InprocServer32";
+  wchar_t path[MAX_PATH] = {};
+  DWORD size = sizeof path;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  return path;
 }
 
 struct Arguments {
@@ -80,6 +94,26 @@ VARIANT Long(std::int32_t value) {
   return v;
 }
 
+// The control's own description of an exception it raised; frees the strings it came with.
+std::string TakeDescription(EXCEPINFO& error) {
+  if (error.pfnDeferredFillIn != nullptr) error.pfnDeferredFillIn(&error);
+  std::string text;
+  if (error.bstrDescription != nullptr) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, error.bstrDescription,
+                                           static_cast<int>(SysStringLen(error.bstrDescription)),
+                                           nullptr, 0, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(length));
+    WideCharToMultiByte(CP_UTF8, 0, error.bstrDescription,
+                        static_cast<int>(SysStringLen(error.bstrDescription)), text.data(), length,
+                        nullptr, nullptr);
+  }
+  SysFreeString(error.bstrSource);
+  SysFreeString(error.bstrDescription);
+  SysFreeString(error.bstrHelpFile);
+  error = EXCEPINFO{};
+  return text;
+}
+
 VARIANT Call(IDispatch* dispatch, DISPID id, const char* name, std::vector<VARIANT> args) {
   Arguments arguments(args);
   DISPPARAMS params{arguments.values.data(), nullptr, static_cast<UINT>(arguments.values.size()),
@@ -89,6 +123,11 @@ VARIANT Call(IDispatch* dispatch, DISPID id, const char* name, std::vector<VARIA
   EXCEPINFO error{};
   const HRESULT hr = dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
                                       &result, &error, nullptr);
+  if (hr == DISP_E_EXCEPTION) {
+    const std::string description = TakeDescription(error);
+    throw std::runtime_error(HresultText(name, hr) +
+                             (description.empty() ? "" : ": " + description));
+  }
   if (FAILED(hr)) throw std::runtime_error(HresultText(name, hr));
   return result;
 }
@@ -153,7 +192,12 @@ class CrossControl::EventSink final : public IDispatch {
         FAILED(VariantChangeType(&error, &params->rgvarg[0], 0, VT_I4))) {
       return DISP_E_TYPEMISMATCH;
     }
-    if (owner_->OnCmdMessage) owner_->OnCmdMessage(job.iVal, error.lVal);
+    // The control called us: nothing of ours may unwind into its code.
+    try {
+      if (owner_->OnCmdMessage) owner_->OnCmdMessage(job.iVal, error.lVal);
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
     return S_OK;
   }
 
@@ -162,7 +206,45 @@ class CrossControl::EventSink final : public IDispatch {
   ULONG refs_ = 1;
 };
 
+// The site a control hosted without ATL is given: enough for a control that wants one before it
+// runs; it offers nothing else.
+class CrossControl::ClientSite final : public IOleClientSite {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IOleClientSite) {
+      *out = static_cast<IOleClientSite*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE SaveObject() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker** out) override {
+    *out = nullptr;
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetContainer(IOleContainer** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  HRESULT STDMETHODCALLTYPE ShowObject() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnShowWindow(BOOL) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+ private:
+  ULONG refs_ = 1;
+};
+
 CrossControl::CrossControl(HWND parent) {
+  // The DLL search leaves out the current directory and PATH; the control's own folder is in.
+  platform::AllowDllFolderOf(RegisteredServerPath());
   // The control is an in-process server. Asking for it that way first fails fast when it is not
   // registered; the host's own lookup would also try out-of-process servers, which can take long.
   IClassFactory* factory = nullptr;
@@ -178,6 +260,7 @@ CrossControl::CrossControl(HWND parent) {
   if (control == nullptr) {
     hr = CoCreateInstance(ClassId(), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                           reinterpret_cast<void**>(&control));
+    if (SUCCEEDED(hr) && control != nullptr) HostWithoutAtl(control, parent);
   }
   if (control == nullptr || FAILED(hr)) {
     throw std::runtime_error(HresultText("Creating the CrossLib control", hr));
@@ -189,22 +272,52 @@ CrossControl::CrossControl(HWND parent) {
   }
   control->Release();
   if (FAILED(hr) || dispatch_ == nullptr) {
-    if (host_ != nullptr) DestroyWindow(host_);
+    dispatch_ = nullptr;
+    TearDown();
     throw std::runtime_error("CrossLib control has no dispatch interface");
   }
   sink_ = new EventSink(*this);
-  if (container != nullptr) {
-    IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(container->FindConnectionPoint(EventInterfaceId(), &point)) && point != nullptr) {
-      point->Advise(sink_, &cookie_);
-      point->Release();
-    }
-    container->Release();
+  IConnectionPoint* point = nullptr;
+  if (container != nullptr &&
+      SUCCEEDED(container->FindConnectionPoint(EventInterfaceId(), &point)) && point != nullptr) {
+    if (FAILED(point->Advise(sink_, &cookie_))) cookie_ = 0;
+    point->Release();
+  }
+  if (container != nullptr) container->Release();
+  if (cookie_ == 0) {
+    // Without its completion events every read would end in a time-out that blames the
+    // controller; say what is wrong instead.
+    TearDown();
+    throw std::runtime_error("CrossLib control does not deliver its events to this program");
   }
 }
 
-CrossControl::~CrossControl() {
-  if (cookie_ != 0) {
+void CrossControl::HostWithoutAtl(IUnknown* control, HWND parent) {
+  // What an ActiveX host does: a client site (first, where the control asks for it), a fresh
+  // state, and activation where the control wants to be active when shown.
+  if (FAILED(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole_)))) {
+    ole_ = nullptr;
+  }
+  DWORD misc = 0;
+  if (ole_ != nullptr && FAILED(ole_->GetMiscStatus(DVASPECT_CONTENT, &misc))) misc = 0;
+  site_ = new ClientSite;
+  if (ole_ != nullptr && (misc & OLEMISC_SETCLIENTSITEFIRST)) ole_->SetClientSite(site_);
+  IPersistStreamInit* persist = nullptr;
+  if (SUCCEEDED(control->QueryInterface(IID_IPersistStreamInit,
+                                        reinterpret_cast<void**>(&persist))) &&
+      persist != nullptr) {
+    persist->InitNew();
+    persist->Release();
+  }
+  if (ole_ != nullptr && !(misc & OLEMISC_SETCLIENTSITEFIRST)) ole_->SetClientSite(site_);
+  if (ole_ != nullptr && (misc & OLEMISC_ACTIVATEWHENVISIBLE)) {
+    RECT place{8, 16, 40, 48};
+    ole_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_, 0, parent, &place);
+  }
+}
+
+void CrossControl::TearDown() {
+  if (cookie_ != 0 && dispatch_ != nullptr) {
     IConnectionPointContainer* container = nullptr;
     if (SUCCEEDED(dispatch_->QueryInterface(IID_IConnectionPointContainer,
                                             reinterpret_cast<void**>(&container)))) {
@@ -216,11 +329,35 @@ CrossControl::~CrossControl() {
       }
       container->Release();
     }
+    cookie_ = 0;
   }
-  sink_->Detach();
-  sink_->Release();
-  dispatch_->Release();
-  if (host_ != nullptr) DestroyWindow(host_);
+  if (sink_ != nullptr) {
+    sink_->Detach();
+    sink_->Release();
+    sink_ = nullptr;
+  }
+  if (dispatch_ != nullptr) {
+    dispatch_->Release();
+    dispatch_ = nullptr;
+  }
+  if (ole_ != nullptr) {
+    ole_->Close(OLECLOSE_NOSAVE);
+    ole_->SetClientSite(nullptr);
+    ole_->Release();
+    ole_ = nullptr;
+  }
+  if (site_ != nullptr) {
+    site_->Release();
+    site_ = nullptr;
+  }
+  if (host_ != nullptr) {
+    DestroyWindow(host_);
+    host_ = nullptr;
+  }
+}
+
+CrossControl::~CrossControl() {
+  TearDown();
 }
 
 bool CrossControl::Init(const std::u16string& clientName, const std::u16string& second,

@@ -1,18 +1,20 @@
 #pragma once
 
 #include <windows.h>
+#include <unknwn.h>
 
 #include <memory>
 
 #include "lib/CrossLib_OCX.h"
 
 struct IDispatch;
+struct IOleObject;
 
 namespace crosslib {
 
 // The CrossLib ActiveX control hosted on a window, called through IDispatch by DISPID, with its
 // CmdMessage event delivered through a connection-point sink. Throws when the control cannot be
-// created (not installed or not registered).
+// created (not installed or not registered) or cannot deliver its events.
 class CrossControl : public TCross {
  public:
   explicit CrossControl(HWND parent);
@@ -28,8 +30,14 @@ class CrossControl : public TCross {
 
  private:
   class EventSink;
+  class ClientSite;
+
+  void HostWithoutAtl(IUnknown* control, HWND parent);
+  void TearDown();  // undoes whatever construction got done
 
   IDispatch* dispatch_ = nullptr;
+  IOleObject* ole_ = nullptr;        // held only when hosted without ATL
+  ClientSite* site_ = nullptr;
   HWND host_ = nullptr;
   EventSink* sink_ = nullptr;
   DWORD cookie_ = 0;
