@@ -122,6 +122,19 @@ LRESULT WinForm::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         if (!wParam && OnHide) OnHide(this);
       });
       break;
+    case WM_ACTIVATE:
+      // Keyboard focus as a dialog keeps it: the first tab stop (the address field) at first,
+      // then, after the user has been elsewhere, the control that had it.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+      } else {
+        HWND target = focus_ != nullptr && IsWindow(focus_)
+                          ? focus_
+                          : GetNextDlgTabItem(window_, nullptr, FALSE);
+        if (target != nullptr) SetFocus(target);
+      }
+      return 0;
     case WM_CLOSE:
       Close();
       return 0;

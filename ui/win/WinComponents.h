@@ -54,6 +54,7 @@ class WinForm : public TForm {
 
   TApplication& app_;
   HWND window_ = nullptr;
+  HWND focus_ = nullptr;  // the child that had the keyboard focus when the window lost it
   HFONT font_ = nullptr;
   std::map<TColor, HBRUSH> brushes_;
   std::map<HWND, ColouredChild*> coloured_;
