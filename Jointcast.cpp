@@ -9,10 +9,22 @@
 #if defined(_WIN32)
 
 #include "lib/win/CrossControl.h"
+#include "platform/win/DllSearch.h"
+
+#include <cstdlib>
 #include "ui/win/WinApplication.h"
 #include "ui/win/WinToolkit.h"
 
+// An exception nobody catches ends the program plainly; the library's own handler would print
+// the demangled type first, and bring a whole C++ demangler into the exe for that.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() {
+  std::abort();
+}
+}  // namespace __gnu_cxx
+
 int main() {
+  platform::RestrictDllSearch();  // before anything loads a DLL by name
   ui::win::WinApplication application;
   ui::win::WinToolkit toolkit(application);
   return jointcast::RunProgram(application, [&] {

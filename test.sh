@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test.
-#   ./test.sh               Linux build and tests in build/, then the Windows build (64- and
-#                           32-bit) and its tests under Wine and Xvfb
+#   ./test.sh               Linux build and tests in build/, then the Windows builds (32- and
+#                           64-bit) with their tests under Wine and Xvfb, and the release folder
 #   ./test.sh --linux-only  without the Windows part
 #   ./test.sh --sanitize    the Linux tests built with AddressSanitizer + UBSan, in build-sanitize/
 set -euo pipefail
@@ -29,13 +29,20 @@ cmake --build "$dir" -j "$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 
 if [[ "$mode" == "all" ]]; then
-  # Windows: the 64-bit build with its tests, run under Wine; the 32-bit one (the one shipped to
-  # controller PCs) is built only, as 32-bit programs cannot run on every Linux kernel.
-  cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build-win64 -j "$(nproc)"
-  cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DJOINTCAST_TESTS=OFF >/dev/null
-  cmake --build build-win32 -j "$(nproc)"
-  tests/in-own-network.sh tests/win/run-wine-tests.sh build-win64 build
+  # Windows: the 32-bit program (the one shipped to controller PCs) and the 64-bit one, each with
+  # the stand-in control and the tests, each run under Wine; then the release folder.
+  for bits in 32 64; do
+    toolchain=cmake/mingw-i686.cmake
+    [[ $bits == 64 ]] && toolchain=cmake/mingw-x86_64.cmake
+    cmake -S . -B "build-win$bits" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "build-win$bits" -j "$(nproc)"
+  done
+  # The 32-bit suite fails like any other, except on a kernel that runs no 32-bit program at
+  # all, which it reports in the kernel's words (exit 3) and which cannot be helped from here.
+  status=0
+  tests/in-own-network.sh tests/win/run-wine-tests.sh 32 build-win32 build || status=$?
+  [[ $status -eq 0 || $status -eq 3 ]] || exit "$status"
+  tests/in-own-network.sh tests/win/run-wine-tests.sh 64 build-win64 build
+  scripts/package-windows.sh build-win32
 fi

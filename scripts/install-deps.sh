@@ -2,11 +2,13 @@
 # Installs what building and testing Jointcast needs on Debian, skipping what is already there.
 # Usage: scripts/install-deps.sh [--test] [--windows]
 #   --test     adds what only the tests need
-#   --windows  adds the MinGW-w64 cross compilers, Wine and Xvfb for the Windows build and its tests
+#   --windows  adds the MinGW-w64 cross compilers, Wine (64- and 32-bit) and Xvfb for the Windows
+#              build and its tests
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation)
 test=false
+windows=false
 for arg in "$@"; do
   case "$arg" in
     --test)
@@ -14,7 +16,9 @@ for arg in "$@"; do
       packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2)
       ;;
     --windows)
-      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 fonts-wine xvfb xauth)
+      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 wine32:i386 fonts-wine
+        xvfb xauth)
+      windows=true
       ;;
   esac
 done
@@ -25,6 +29,11 @@ for p in "${packages[@]}"; do
 done
 
 as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+
+# The shipped Windows program is 32-bit: its tests need the i386 Wine.
+if $windows && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+fi
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"

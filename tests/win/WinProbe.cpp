@@ -2,8 +2,15 @@
 //   winprobe window COLOUR   waits for the window, checks frame, layout, captions, placement and
 //                            that the Cross indicator shows COLOUR (red, yellow or green)
 //   winprobe close           closes the window through its system menu's Close and waits for it
-//   winprobe errorbox        waits for the error box, prints its text, presses OK; fails if the
-//                            main window exists
+//   winprobe errorbox [TEXT] waits for the error box, prints its text, presses OK; fails if the
+//                            main window exists or the text does not start with TEXT
+//   winprobe focus           the address field has the keyboard focus at first; the control
+//                            that had it has it again after the window was left and reactivated
+//   winprobe status          Enter with a bad host name in the address field runs Set: the
+//                            status line shows the error in red; a second one 3 s later does not
+//                            restart the countdown, so the resting notice is back 5 s after the
+//                            first
+//   winprobe decimal SEP     the value labels use the decimal separator SEP
 // Exit status 0 when every check holds; each failed check is printed.
 #include <windows.h>
 
@@ -31,15 +38,15 @@ HWND WaitFor(const wchar_t* cls, const wchar_t* title, int seconds) {
   return nullptr;
 }
 
+// A WNDENUMPROC is stdcall on 32-bit Windows, which a plain lambda is not.
+BOOL CALLBACK AddChild(HWND child, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+  return TRUE;
+}
+
 std::vector<HWND> Children(HWND parent) {
   std::vector<HWND> children;
-  EnumChildWindows(
-      parent,
-      [](HWND child, LPARAM list) {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&children));
+  EnumChildWindows(parent, AddChild, reinterpret_cast<LPARAM>(&children));
   return children;
 }
 
@@ -153,7 +160,7 @@ int CloseWindow() {
   return failures == 0 ? 0 : 1;
 }
 
-int ErrorBox() {
+int ErrorBox(const char* expected) {
   HWND box = WaitFor(L"#32770", L"Jointcast", 20);
   Check(box != nullptr, "an error box titled \"Jointcast\" appears");
   if (box == nullptr) return 1;
@@ -165,10 +172,121 @@ int ErrorBox() {
   }
   std::printf("error box: %ls\n", message.c_str());
   Check(!message.empty() && message.back() == L'.', "it shows an error text ending in a full stop");
+  if (expected != nullptr) {
+    wchar_t wanted[256] = {};
+    MultiByteToWideChar(CP_UTF8, 0, expected, -1, wanted, 255);
+    Check(message.rfind(wanted, 0) == 0, "the error text says what is wrong");
+  }
   Check(FindWindowW(L"TFMDialog", nullptr) == nullptr ||
             !IsWindowVisible(FindWindowW(L"TFMDialog", nullptr)),
         "the main window is not shown");
   PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return failures == 0 ? 0 : 1;
+}
+
+HWND WindowOfThread(HWND w, HWND (*pick)(const GUITHREADINFO&)) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info)) return nullptr;
+  return pick(info);
+}
+
+HWND Focused(HWND w) {
+  return WindowOfThread(w, [](const GUITHREADINFO& info) { return info.hwndFocus; });
+}
+
+// A window of the probe's own, to take the activation away from Jointcast.
+HWND OtherWindow() {
+  return CreateWindowExW(0, L"STATIC", L"winprobe", WS_POPUP | WS_VISIBLE, 0, 300, 100, 50,
+                         nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+}
+
+void PressKey(HWND target, WPARAM key) {
+  PostMessageW(target, WM_KEYDOWN, key, 1);
+  PostMessageW(target, WM_KEYUP, key, 0xC0000001);
+}
+
+int Focus() {
+  HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
+  Check(w != nullptr, "window is shown");
+  if (w == nullptr) return 1;
+  HWND edit = ChildWithText(w, L"localhost");
+  HWND set = ChildWithText(w, L"Set");
+  Check(Eventually([&] { return Focused(w) == edit; }, 5), "the address field has the focus");
+  PressKey(edit, VK_TAB);
+  Check(Eventually([&] { return Focused(w) == set; }, 5), "Tab moves the focus to Set");
+  HWND other = OtherWindow();
+  SetForegroundWindow(other);
+  Check(Eventually([&] { return GetForegroundWindow() == other; }, 5), "another window is active");
+  SetForegroundWindow(w);
+  Check(Eventually([&] { return Focused(w) == set; }, 5),
+        "back in the window, Set has the focus again");
+  DestroyWindow(other);
+  return failures == 0 ? 0 : 1;
+}
+
+int Status() {
+  HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
+  Check(w != nullptr, "window is shown");
+  if (w == nullptr) return 1;
+  HWND edit = ChildWithText(w, L"localhost");
+  if (edit == nullptr) return 1;
+  // The greeting's countdown must be over first, or it would end the first message early.
+  Check(Eventually([&] { return ChildWithText(w, L"Jointcast V3 - UDP 4849") != nullptr; }, 10),
+        "the status line rests after the greeting");
+  auto enter = [&] {
+    SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"no.such.host.invalid"),
+                        SMTO_ABORTIFHUNG, 1000, nullptr);
+    PressKey(edit, VK_RETURN);
+  };
+  enter();
+  HWND status = nullptr;
+  Check(Eventually([&] { return (status = ChildWithText(w, L"IP address not valid")) != nullptr; },
+                   3),
+        "Enter runs Set: the status line says \"IP address not valid\"");
+  if (status == nullptr) return 1;
+  const DWORD first = GetTickCount();  // the lookup before it may take a moment
+  Check(Eventually([&] { return PixelIn(status, 2, 2) == RGB(255, 0, 0); }, 2),
+        "the error is shown in red");
+  Sleep(3000);
+  enter();  // within the first message's 5 s
+  while (GetTickCount() - first < 6500) Sleep(100);
+  const bool resting = Text(status) == L"Jointcast V3 - UDP 4849";
+  if (!resting) {
+    Eventually([&] { return Text(status) == L"Jointcast V3 - UDP 4849"; }, 10);
+    std::printf("status line at 6.5 s: \"%ls\"; resting notice after %lu ms\n",
+                Text(status).c_str(), static_cast<unsigned long>(GetTickCount() - first));
+  }
+  Check(resting, "the resting notice is back 5 s after the first message, not the second");
+  Check(PixelIn(status, 2, 2) != RGB(255, 0, 0), "and not in red");
+  return failures == 0 ? 0 : 1;
+}
+
+int Decimal(const char* separator) {
+  HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
+  Check(w != nullptr, "window is shown");
+  if (w == nullptr) return 1;
+  wchar_t wanted[8] = {};
+  MultiByteToWideChar(CP_UTF8, 0, separator, -1, wanted, 7);
+  HWND a1 = ChildWithText(w, L"A1");
+  const bool seen = Eventually(
+      [&] {
+        for (HWND child : Children(w)) {
+          RECT c, l;
+          GetWindowRect(child, &c);
+          GetWindowRect(a1, &l);
+          const std::wstring text = Text(child);
+          if (c.top == l.top && c.left == l.right + 3 && text.find(wanted) != std::wstring::npos &&
+              text.find(L'.') == std::wstring::npos) {
+            return true;
+          }
+        }
+        return false;
+      },
+      10);
+  char what[64];
+  std::snprintf(what, sizeof what, "A1's value uses the locale's separator \"%s\"", separator);
+  Check(seen, what);
   return failures == 0 ? 0 : 1;
 }
 
@@ -177,7 +295,14 @@ int ErrorBox() {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "window") == 0) return ProbeWindow(argv[2]);
   if (argc >= 2 && std::strcmp(argv[1], "close") == 0) return CloseWindow();
-  if (argc >= 2 && std::strcmp(argv[1], "errorbox") == 0) return ErrorBox();
-  std::fprintf(stderr, "usage: winprobe window red|yellow|green | close | errorbox\n");
+  if (argc >= 2 && std::strcmp(argv[1], "errorbox") == 0) {
+    return ErrorBox(argc >= 3 ? argv[2] : nullptr);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "focus") == 0) return Focus();
+  if (argc >= 2 && std::strcmp(argv[1], "status") == 0) return Status();
+  if (argc >= 3 && std::strcmp(argv[1], "decimal") == 0) return Decimal(argv[2]);
+  std::fprintf(stderr,
+               "usage: winprobe window red|yellow|green | close | errorbox [TEXT] | focus | "
+               "status | decimal SEP\n");
   return 2;
 }

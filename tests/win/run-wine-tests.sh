@@ -1,14 +1,31 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine and Xvfb: the core's unit tests, then Jointcast.exe hosting
-# the stand-in control, checked from outside by winprobe.exe and by jointcast-listen on the
-# Linux side. Usage: tests/win/run-wine-tests.sh WIN64_BUILD_DIR LINUX_BUILD_DIR
+# Runs a Windows build under Wine and Xvfb: the core's unit tests, then Jointcast.exe hosting the
+# stand-in control, checked from outside by winprobe.exe and by jointcast-listen on the Linux
+# side. Usage: tests/win/run-wine-tests.sh 32|64 WIN_BUILD_DIR LINUX_BUILD_DIR
+# Exit status: 0 all passed, 1 a check failed, 3 this machine's kernel cannot run 32-bit programs
+# at all (said on stdout with the kernel's own words), so the 32-bit suite could not run.
 set -uo pipefail
-win=$(cd "$1" && pwd)
-linux=$(cd "$2" && pwd)
-# The 64-bit loader and server themselves: 32-bit programs cannot run on every kernel.
-wine=/usr/lib/wine/wine64
-server=/usr/lib/wine/wineserver64
+bits=$1
+win=$(cd "$2" && pwd)
+linux=$(cd "$3" && pwd)
 export WINEPREFIX=$win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [[ $bits == 64 ]]; then
+  wine=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64
+else
+  wine=wine server=wineserver
+  if [[ ! -x /usr/lib/wine/wine ]]; then
+    echo "FAIL 32-bit Wine is not installed (scripts/install-deps.sh --windows installs wine32:i386)"
+    echo "wine (32-bit): 0 passed, 1 failed"
+    exit 1
+  fi
+  # The smallest experiment: the 32-bit Wine loader itself. A kernel booted with its IA-32
+  # emulation off refuses every 32-bit program ("Exec format error").
+  if ! refusal=$(/usr/lib/wine/wine --version 2>&1); then
+    kernel=$(dmesg 2>/dev/null | grep -i '32-bit emulation' | tail -n 1 | sed 's/^\[[^]]*\] *//')
+    echo "NOT RUN 32-bit Wine suite: this kernel does not run 32-bit programs (${refusal##*: }${kernel:+; kernel: $kernel})"
+    exit 3
+  fi
+fi
 logs=$win/wine-logs
 rm -rf "$WINEPREFIX" "$logs"
 mkdir -p "$logs"
@@ -40,7 +57,10 @@ sleep 1
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts" "$WINEPREFIX/drive_c/jointcast"
 cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-cp "$win/Jointcast.exe" "$win/CrossStandIn.dll" "$win/tests/winprobe.exe" "$WINEPREFIX/drive_c/jointcast/"
+folder=$WINEPREFIX/drive_c/jointcast
+cp "$win/Jointcast.exe" "$win/CrossStandIn.dll" "$win/tests/winprobe.exe" "$folder/"
+# An atl.dll of our own beside the program: it must never be the one loaded.
+cp "$win/tests/atl.dll" "$folder/"
 app='C:\jointcast\Jointcast.exe'
 probe='C:\jointcast\winprobe.exe'
 
@@ -55,12 +75,15 @@ ended_within() {
   for _ in $(seq $(($1 * 10))); do kill -0 "$app_pid" 2>/dev/null || return 0; sleep 0.1; done
   kill "$app_pid" 2>/dev/null; return 1
 }
+close_app() { "$wine" "$probe" close >/dev/null 2>&1; ended_within 10; }
 
-# A healthy controller: green indicators, datagrams to the Linux side, Exit once on close.
+# A healthy controller: green indicators, datagrams to the Linux side, keyboard focus in the
+# address field, Enter and the status line, Exit once on close.
 : >"$JOINTCAST_STANDIN_LOG"
 "$linux/jointcast-listen" --bind 127.0.0.1 --count 12 --seconds 40 >"$logs/listen.log" 2>&1 &
 listener=$!
-start_app healthy
+# Native before builtin for atl, as on Windows: a planted atl.dll would win the plain search.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;atl=n,b" start_app healthy
 check "window layout, placement and green indicators" "$wine" "$probe" window green
 wait "$listener"
 summary=$(tail -n 1 "$logs/listen.log")
@@ -70,19 +93,32 @@ stream_ok() {
     awk -v m="${BASH_REMATCH[1]}" 'BEGIN { exit !(m >= 150 && m <= 350) }'
 }
 check "well-formed datagrams about five times a second" stream_ok
+check "an atl.dll beside the program is not loaded" test ! -e "$folder/planted-dll-was-loaded"
+check "keyboard focus: the address field, and back where it was" "$wine" "$probe" focus
+check "Enter runs Set; the status line's error and its 5 s" "$wine" "$probe" status
 check "closing through the system menu" "$wine" "$probe" close
 check "the program ends after closing" ended_within 10
 check "Exit is called once on close" test "$(grep -c '^Exit' "$JOINTCAST_STANDIN_LOG")" -eq 1
 
+# The user's locale: a decimal comma in the labels.
+LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 start_app comma
+check "labels use the locale's decimal comma" "$wine" "$probe" decimal ,
+close_app
+
+# Without ATL the program hosts the control itself, as a host must: it still streams.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;atl=" start_app noatl
+check "without atl.dll the control is hosted directly and streams" "$wine" "$probe" window green
+close_app
+
 # Registered but never ready: yellow.
 JOINTCAST_STANDIN_FAULTS=notReady start_app notready
 check "Cross indicator yellow while the controller is not ready" "$wine" "$probe" window yellow
-"$wine" "$probe" close >/dev/null 2>&1; ended_within 10
+close_app
 
 # Registration refused: red.
 JOINTCAST_STANDIN_FAULTS=refuseInit start_app refused
 check "Cross indicator red while registration is refused" "$wine" "$probe" window red
-"$wine" "$probe" close >/dev/null 2>&1; ended_within 10
+close_app
 
 # A read that is never answered ends the program by itself, without Exit.
 : >"$JOINTCAST_STANDIN_LOG"
@@ -90,12 +126,21 @@ JOINTCAST_STANDIN_FAULTS=readsNeverComplete start_app timeout
 check "a read time-out ends the program" ended_within 20
 check "no Exit after a read time-out" test "$(grep -c '^Exit' "$JOINTCAST_STANDIN_LOG")" -eq 0
 
+# A control whose events cannot be received: a start-up error that names it, no window.
+for fault in noEvents refuseAdvise; do
+  JOINTCAST_STANDIN_FAULTS=$fault start_app "$fault"
+  check "control without events ($fault): start-up error box" "$wine" "$probe" errorbox \
+    "CrossLib control does not deliver its events"
+  check "control without events ($fault): the program ends" ended_within 10
+done
+
 # Control not registered: the error box, and no window.
 "$wine" regsvr32 /s /u 'C:\jointcast\CrossStandIn.dll' >/dev/null 2>&1
 start_app missing
-check "missing control: error box and no window" "$wine" "$probe" errorbox
+check "missing control: error box and no window" "$wine" "$probe" errorbox \
+  "CrossLib control is not registered"
 check "missing control: the program ends" ended_within 10
-cat "$logs/checks.log" | grep -E "^error box" | sed 's/^/     /'
+grep -E "^error box" "$logs/checks.log" | sort -u | sed 's/^/     /'
 
-echo "wine: $passed passed, $failed failed"
+echo "wine ($bits-bit): $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
