@@ -8,7 +8,8 @@
 //   JOINTCAST_STANDIN_FAULTS      comma list: refuseInit, notReady=N, neverComplete,
 //                                 readsNeverComplete, otherJob, failReads=N, and of the
 //                                 control itself: noEvents (no connection point for them),
-//                                 refuseAdvise (the connection point refuses the sink)
+//                                 refuseAdvise (the connection point refuses the sink),
+//                                 raiseOnInit (Init raises an automation exception)
 // Like many real controls it fires events only once its host has given it a client site and
 // initialised it (IPersistStreamInit::InitNew or Load); until then it logs "event withheld".
 #include <ocidl.h>
@@ -401,7 +402,8 @@ void SetShort(VARIANT* result, crosslib::JobNumber value) {
 }
 
 HRESULT STDMETHODCALLTYPE CrossObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
-                                              VARIANT* result, EXCEPINFO*, UINT* argError) {
+                                              VARIANT* result, EXCEPINFO* exception,
+                                              UINT* argError) {
   const UINT count = params ? params->cArgs : 0;
   auto arg = [&](UINT i) -> const VARIANT& { return params->rgvarg[count - 1 - i]; };
   auto need = [&](UINT n) { return count >= n; };
@@ -412,6 +414,15 @@ HRESULT STDMETHODCALLTYPE CrossObject::Invoke(DISPID id, REFIID, LCID, WORD, DIS
     case crosslib::kDispInit:
       if (!need(3)) {
         hr = DISP_E_BADPARAMCOUNT;
+        break;
+      }
+      if (HasFault("raiseOnInit") && exception != nullptr) {
+        // A control's own error, described the way automation does it.
+        *exception = EXCEPINFO{};
+        exception->wCode = 1001;
+        exception->bstrSource = SysAllocString(L"CrossStandIn");
+        exception->bstrDescription = SysAllocString(L"controller refused the client name");
+        hr = DISP_E_EXCEPTION;
         break;
       }
       {

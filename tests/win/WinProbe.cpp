@@ -11,6 +11,8 @@
 //                            restart the countdown, so the resting notice is back 5 s after the
 //                            first
 //   winprobe decimal SEP     the value labels use the decimal separator SEP
+//   winprobe runerror TEXT   an error box appears while the window runs, its text contains
+//                            TEXT; presses OK and checks that the window is still there
 // Exit status 0 when every check holds; each failed check is printed.
 #include <windows.h>
 
@@ -290,6 +292,27 @@ int Decimal(const char* separator) {
   return failures == 0 ? 0 : 1;
 }
 
+int RunError(const char* expected) {
+  HWND box = WaitFor(L"#32770", L"Jointcast", 20);
+  Check(box != nullptr, "an error box titled \"Jointcast\" appears");
+  if (box == nullptr) return 1;
+  std::wstring message;
+  for (HWND child : Children(box)) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 31);
+    if (std::wstring(cls) == L"Static" && !Text(child).empty()) message = Text(child);
+  }
+  std::printf("error box: %ls\n", message.c_str());
+  wchar_t wanted[256] = {};
+  MultiByteToWideChar(CP_UTF8, 0, expected, -1, wanted, 255);
+  Check(message.find(wanted) != std::wstring::npos, "it carries the control's own description");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  Sleep(500);
+  HWND w = FindWindowW(L"TFMDialog", L"Jointcast V3");
+  Check(w != nullptr && IsWindowVisible(w), "the program goes on");
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -301,8 +324,9 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "focus") == 0) return Focus();
   if (argc >= 2 && std::strcmp(argv[1], "status") == 0) return Status();
   if (argc >= 3 && std::strcmp(argv[1], "decimal") == 0) return Decimal(argv[2]);
+  if (argc >= 3 && std::strcmp(argv[1], "runerror") == 0) return RunError(argv[2]);
   std::fprintf(stderr,
                "usage: winprobe window red|yellow|green | close | errorbox [TEXT] | focus | "
-               "status | decimal SEP\n");
+               "status | decimal SEP | runerror TEXT\n");
   return 2;
 }

@@ -120,6 +120,15 @@ JOINTCAST_STANDIN_FAULTS=refuseInit start_app refused
 check "Cross indicator red while registration is refused" "$wine" "$probe" window red
 close_app
 
+# An automation exception from the control: its own description in the error box, and on.
+JOINTCAST_STANDIN_FAULTS=raiseOnInit start_app raises
+check "a control's exception shows its description" "$wine" "$probe" runerror \
+  "controller refused the client name"
+"$wine" "$probe" close >/dev/null 2>&1
+# Each retry raises again; the boxes are closed until the program has gone.
+for _ in 1 2 3; do "$wine" "$probe" runerror x >/dev/null 2>&1 || true; done
+ended_within 10 || true
+
 # A read that is never answered ends the program by itself, without Exit.
 : >"$JOINTCAST_STANDIN_LOG"
 JOINTCAST_STANDIN_FAULTS=readsNeverComplete start_app timeout
