@@ -1,6 +1,7 @@
 #include "app/AxisReply.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace jointcast {
 namespace {
@@ -19,6 +20,16 @@ bool IsDigit(char16_t c) {
 
 void SkipSpace(std::u16string_view text, std::size_t& pos) {
   while (pos < text.size() && IsSpace(text[pos])) ++pos;
+}
+
+// Whether a number from_chars found out of a float's range is too small for it rather than too
+// large. Through a double where it fits one; beyond that (the text is at most kMaxNumberLength
+// characters) only the exponent's sign can tell.
+bool IsTiny(std::string_view number) {
+  double wide = 0;
+  const auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), wide);
+  if (ec == std::errc{}) return std::fabs(wide) < 1.0;
+  return number.find("e-") != std::string_view::npos || number.find("E-") != std::string_view::npos;
 }
 
 // Reads one number at pos (after leading white space); false when there is none.
@@ -54,7 +65,12 @@ bool ScanFloat(std::u16string_view text, std::size_t& pos, float& value) {
   }
   if (length > kMaxNumberLength) return false;
   float parsed = 0;
-  const auto [ptr, ec] = std::from_chars(buffer, buffer + length, parsed);
+  auto [ptr, ec] = std::from_chars(buffer, buffer + length, parsed);
+  if (ec == std::errc::result_out_of_range && ptr == buffer + length &&
+      IsTiny(std::string_view(buffer, length))) {
+    parsed = 0.0f;  // as C's %f reads it; a value too large stays out of range: no reading
+    ec = std::errc{};
+  }
   if (ec != std::errc{} || ptr != buffer + length) return false;
   value = negative ? -parsed : parsed;
   pos = end;

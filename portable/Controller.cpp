@@ -24,7 +24,7 @@ std::unique_ptr<crosslib::TCross> CreateController(const Options& options,
                                                    platform::Clock& clock) {
   if (options.useProxy) {
     return std::make_unique<proxy::ProxyCross>(options.proxyHost, options.proxyPort, poster,
-                                               watcher);
+                                               watcher, clock);
   }
   return std::make_unique<sim::SimulatedCross>(poster, clock, SimulatedLatency());
 }

@@ -143,3 +143,19 @@ TEST(FixedDecimal, MatchesPrintfForFloats) {
   EXPECT_EQ(jointcast::FormatFixed(1.0000001e12f, 6, small, sizeof small), 0u);
   EXPECT_EQ(jointcast::FormatFixed(std::nanf(""), 6, small, sizeof small), 0u);
 }
+
+// A tiny value reads as zero with its sign kept, as C's %f read would give; a huge one still
+// makes the reply no reading.
+TEST(AxisReply, TinyValuesReadAsZeroAndHugeOnesAreNotSendable) {
+  const auto tiny = jointcast::ScanAxisReply(
+      u"$AXIS_ACT = {E6AXIS: A1 1e-50, A2 -1E-50, A3 1e-400, A4 4, A5 5, A6 6}");
+  ASSERT_TRUE(tiny.has_value());
+  EXPECT_EQ((*tiny)[0], 0.0f);
+  EXPECT_TRUE(std::signbit((*tiny)[1]));
+  EXPECT_EQ((*tiny)[2], 0.0f);
+  EXPECT_TRUE(jointcast::Sendable(*tiny));
+  for (const char16_t* huge : {u"$AXIS_ACT = {E6AXIS: A1 1e50, A2 0, A3 0, A4 0, A5 0, A6 0}",
+                               u"$AXIS_ACT = {E6AXIS: A1 1e400, A2 0, A3 0, A4 0, A5 0, A6 0}"}) {
+    EXPECT_FALSE(jointcast::ScanAxisReply(huge).has_value());
+  }
+}

@@ -89,7 +89,7 @@ void Answer(int connection, std::uint16_t id, const std::string& value) {
 }
 
 struct Fixture {
-  Fixture() : cross("127.0.0.1", listener.Port(), loop, loop) {
+  Fixture() : cross("127.0.0.1", listener.Port(), loop, loop, platform::SystemClock()) {
     cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) { completed.push_back(job); };
   }
   bool WaitForCompletion(crosslib::JobNumber job) {
@@ -163,5 +163,27 @@ TEST(ProxyCross, ConnectionClosedAroundAReadFailsTheRead) {
     EXPECT_NE(next, 0);
     ASSERT_TRUE(f.WaitForCompletion(next)) << midReply;
     EXPECT_FALSE(f.cross.ShowVarResult(next, value)) << midReply;
+  }
+}
+
+// Bytes that are not a reply frame (a wrong tail, an impossible length) fail the read at once and
+// drop the connection, rather than leave the read unanswered until the cycle's time-out.
+TEST(ProxyCross, GarbageFailsTheReadAndDropsTheConnection) {
+  const std::vector<std::vector<std::uint8_t>> garbage{
+      {0x00, 0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01},  // content length not M+3/M+6
+      {0x00, 0x01, 0x00, 0x06, 0x00, 0x00, 0x00, 0x07, 0x07, 0x07},  // tail not 00 01 status
+      std::vector<std::uint8_t>(64, 0xFF)};
+  for (const auto& bytes : garbage) {
+    Fixture f;
+    ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+    const int connection = f.listener.Accept();
+    const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    ASSERT_TRUE(ReadRequest(connection));
+    send(connection, bytes.data(), bytes.size(), 0);
+    ASSERT_TRUE(f.WaitForCompletion(read));
+    std::u16string value;
+    EXPECT_FALSE(f.cross.ShowVarResult(read, value));
+    EXPECT_EQ(f.cross.KRCOk(), 0);  // the connection is gone
+    close(connection);
   }
 }

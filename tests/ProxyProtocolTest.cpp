@@ -133,3 +133,30 @@ TEST(SimServer, AnswersOneRequestAtATimeAfterTheLatency) {
   const Bytes junk{0x00, 0x09, 0x00, 0x04, 0x00, 0x00, 0x07, 'x'};
   EXPECT_FALSE(session.Receive(junk.data(), junk.size(), t0, 10ms));
 }
+
+// One client cannot make the server hold more than its bounds, nor hold a slot for ever.
+TEST(SimServer, BoundsWhatOneClientCanHold) {
+  using namespace std::chrono_literals;
+  const auto t0 = simserver::Clock::time_point{} + 1h;
+  {
+    simserver::ClientSession session(t0);
+    Bytes flood;
+    for (std::uint16_t id = 1; id <= simserver::ClientSession::kMaxQueued + 1; ++id) {
+      flood = Concat(flood, proxy::EncodeReadRequest(id, "$AXIS_ACT"));
+    }
+    EXPECT_FALSE(session.Receive(flood.data(), flood.size(), t0, 1000ms));
+  }
+  {
+    simserver::ClientSession session(t0);
+    const Bytes half = proxy::EncodeReadRequest(1, "$AXIS_ACT");
+    ASSERT_TRUE(session.Receive(half.data(), 5, t0, 4ms));
+    ASSERT_TRUE(session.Receive(half.data() + 5, 1, t0 + 4s, 4ms));  // a byte now and then
+    EXPECT_FALSE(session.Stalled(t0 + 5s));
+    EXPECT_TRUE(session.Stalled(t0 + 5s + 1ms));
+  }
+  {
+    simserver::ClientSession session(t0);
+    EXPECT_FALSE(session.Stalled(t0 + 30s));
+    EXPECT_TRUE(session.Stalled(t0 + 30s + 1ms));
+  }
+}

@@ -1,5 +1,6 @@
 #include "lib/proxy/ProxyCross.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace proxy {
@@ -39,11 +40,12 @@ bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& po
 }
 
 ProxyCross::ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
-                       platform::SocketWatcher& watcher)
+                       platform::SocketWatcher& watcher, platform::Clock& clock)
     : host_(std::move(host)),
       port_(port),
       poster_(poster),
       watcher_(watcher),
+      clock_(clock),
       alive_(std::make_shared<ProxyCross*>(this)) {}
 
 ProxyCross::~ProxyCross() {
@@ -56,6 +58,7 @@ bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t
   connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs);
   if (!connection_) return false;
   decoder_ = ReplyDecoder{};
+  slowestReplyMs_ = 0;
   watcher_.Watch(connection_->Handle(), [this] { OnReadable(); });
   return true;
 }
@@ -65,7 +68,8 @@ crosslib::JobNumber ProxyCross::KRCOk() {
   // so the cycle's own time-out takes it back to registration, and Init connects afresh. A job
   // that failed instead would read as "not ready" and be asked again, forever, on a dead link.
   if (!connection_) return 0;
-  return Send("$MODE_OP");
+  // Not sent twice: an unanswered ready check only leads to a new registration.
+  return Send("$MODE_OP", false);
 }
 
 bool ProxyCross::KRCOkResult(crosslib::JobNumber job) {
@@ -74,7 +78,7 @@ bool ProxyCross::KRCOkResult(crosslib::JobNumber job) {
 }
 
 crosslib::JobNumber ProxyCross::ShowVar(const std::u16string& name, const std::u16string&) {
-  return Send(ToAscii(name));
+  return Send(ToAscii(name), true);
 }
 
 bool ProxyCross::ShowVarResult(crosslib::JobNumber job, std::u16string& value) {
@@ -90,17 +94,18 @@ bool ProxyCross::Exit() {
   return true;
 }
 
-crosslib::JobNumber ProxyCross::Send(const std::string& name) {
+crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
   if (++lastId_ == 0) lastId_ = 1;  // 0 means "not accepted"
   const std::uint16_t id = lastId_;
   results_.erase(id);
-  pending_[id] = Pending{name, EncodeReadRequest(id, name), 1};
+  pending_[id] = Pending{name, EncodeReadRequest(id, name), resendable ? 1 : kMaxSends,
+                         clock_.Now()};
   // Without a connection (the server closed it between two requests) the job fails through the
   // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
   if (!connection_ ||
       !connection_->SendAll(pending_[id].request.data(), pending_[id].request.size())) {
     Disconnect(true);
-  } else {
+  } else if (resendable) {
     ArmResend(id);
   }
   return static_cast<crosslib::JobNumber>(id);
@@ -108,7 +113,7 @@ crosslib::JobNumber ProxyCross::Send(const std::string& name) {
 
 void ProxyCross::ArmResend(std::uint16_t id) {
   std::weak_ptr<ProxyCross*> alive = alive_;
-  poster_.Post(kResendAfterMs, [alive, id] {
+  poster_.Post(std::max(kResendAfterMs, 2 * slowestReplyMs_), [alive, id] {
     if (auto self = alive.lock()) (*self)->Resend(id);
   });
 }
@@ -119,24 +124,25 @@ void ProxyCross::Resend(std::uint16_t id) {
   ++it->second.sends;
   if (!connection_->SendAll(it->second.request.data(), it->second.request.size())) {
     Disconnect(true);
-    return;
   }
-  ArmResend(id);
 }
 
 void ProxyCross::OnReadable() {
   std::uint8_t buffer[4096];
-  while (connection_) {
+  // A flood of bytes is taken in bounded portions; the loop calls again while more is waiting.
+  for (std::size_t taken = 0; connection_ && taken < kMaxReadPerWakeUp;) {
     const long got = connection_->Receive(buffer, sizeof buffer);
     if (got == 0) break;
     if (got < 0) {
       Disconnect(true);
       return;
     }
+    taken += static_cast<std::size_t>(got);
     decoder_.Feed(buffer, static_cast<std::size_t>(got));
     while (auto reply = decoder_.Next()) {
       auto it = pending_.find(reply->id);
       if (it == pending_.end()) continue;  // a late answer to a request sent twice
+      slowestReplyMs_ = std::max(slowestReplyMs_, platform::Elapsed(clock_.Now(), it->second.sentAt));
       Result result;
       // An empty value with a success tail is how many servers say "failed".
       result.success = reply->success && !reply->value.empty();
@@ -144,6 +150,10 @@ void ProxyCross::OnReadable() {
       pending_.erase(it);
       Finish(reply->id, std::move(result));
       if (!connection_) return;
+    }
+    if (decoder_.Malformed()) {
+      Disconnect(true);  // the pending reads fail and the cycle registers again
+      return;
     }
   }
 }

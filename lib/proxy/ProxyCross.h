@@ -8,6 +8,7 @@
 
 #include "lib/CrossLib_OCX.h"
 #include "lib/proxy/ProxyProtocol.h"
+#include "platform/Clock.h"
 #include "platform/EventPoster.h"
 #include "platform/SocketWatcher.h"
 #include "platform/TcpConnection.h"
@@ -18,16 +19,20 @@ namespace proxy {
 // (any successful reply means ready; job 0 when the connection is gone); ShowVar sends a read
 // (a job that fails when the connection is gone). Replies arrive through the message
 // loop's socket watch and fire OnCmdMessage with the job number, which is also the message id.
-// A request without a reply after a second is sent once more with the same id, since a busy
-// server may drop a request that arrives while another is pending.
+// A read without a reply after a second is sent once more with the same id, since a busy server
+// may drop a request that arrives while another is pending; a server seen to be slow on this
+// connection is given twice its slowest reply time instead, so that a copy never queues behind
+// a request that is merely slow. Bytes that break the protocol drop the connection and fail what
+// was pending, and the cycle registers again.
 class ProxyCross : public crosslib::TCross {
  public:
   static constexpr int kConnectTimeoutMs = 1000;
   static constexpr std::uint32_t kResendAfterMs = 1000;
   static constexpr int kMaxSends = 2;
+  static constexpr std::size_t kMaxReadPerWakeUp = 64 * 1024;  // then the loop runs again
 
   ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
-             platform::SocketWatcher& watcher);
+             platform::SocketWatcher& watcher, platform::Clock& clock);
   ~ProxyCross() override;
 
   bool Init(const std::u16string& clientName, const std::u16string& second,
@@ -43,13 +48,14 @@ class ProxyCross : public crosslib::TCross {
     std::string name;
     std::vector<std::uint8_t> request;
     int sends = 0;
+    platform::Tick sentAt = 0;
   };
   struct Result {
     bool success = false;
     std::string value;
   };
 
-  crosslib::JobNumber Send(const std::string& name);
+  crosslib::JobNumber Send(const std::string& name, bool resendable);
   void ArmResend(std::uint16_t id);
   void Resend(std::uint16_t id);
   void OnReadable();
@@ -60,7 +66,9 @@ class ProxyCross : public crosslib::TCross {
   std::uint16_t port_;
   platform::EventPoster& poster_;
   platform::SocketWatcher& watcher_;
+  platform::Clock& clock_;
   std::unique_ptr<platform::TcpConnection> connection_;
+  std::uint32_t slowestReplyMs_ = 0;  // on this connection
   ReplyDecoder decoder_;
   std::uint16_t lastId_ = 0;
   std::map<std::uint16_t, Pending> pending_;

@@ -51,17 +51,29 @@ std::vector<std::uint8_t> EncodeReply(std::uint16_t id, const std::string& value
 }
 
 void ReplyDecoder::Feed(const std::uint8_t* data, std::size_t length) {
+  if (malformed_) return;
   Compact(buffer_, start_);
   buffer_.insert(buffer_.end(), data, data + length);
 }
 
 std::optional<Reply> ReplyDecoder::Next() {
+  if (malformed_) return std::nullopt;
   const std::size_t available = buffer_.size() - start_;
   if (available < 7) return std::nullopt;
   const std::uint8_t* frame = buffer_.data() + start_;
   const std::size_t valueLength = Get16(frame + 5);
+  const std::size_t contentLength = Get16(frame + 2);
+  // The two conventions seen in the field; anything else is not this protocol.
+  if (contentLength != valueLength + 6 && contentLength != valueLength + 3) {
+    malformed_ = true;
+    return std::nullopt;
+  }
   const std::size_t total = kReplyOverhead + valueLength;
   if (available < total) return std::nullopt;
+  if (frame[total - 3] != 0 || frame[total - 2] != 1 || frame[total - 1] > 1) {
+    malformed_ = true;
+    return std::nullopt;
+  }
   Reply reply;
   reply.id = Get16(frame);
   reply.value.assign(reinterpret_cast<const char*>(frame + 7), valueLength);

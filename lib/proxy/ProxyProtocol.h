@@ -10,7 +10,8 @@
 //   read request: [id][content length = 3 + N][mode 0][N][name: N bytes]
 //   reply:        [id][content length][mode][M][value: M bytes][00 01][status]
 // Servers disagree on a reply's content length (M + 6 or M + 3), so replies are framed by the
-// value length and the three tail bytes; only the last byte (1 = success) is looked at.
+// value length and the three tail bytes [00 01][status], status 1 for success and 0 for failure.
+// A frame that fits neither convention, or whose tail is not that, is not this protocol.
 namespace proxy {
 
 inline constexpr std::uint16_t kDefaultPort = 7000;
@@ -35,16 +36,20 @@ struct ReadRequest {
 };
 
 // Collects bytes as they arrive and hands out whole frames. Lengths from the network only ever
-// select how many buffered bytes to take; nothing is read past what has arrived.
+// select how many buffered bytes to take; nothing is read past what has arrived. After a frame
+// that breaks the protocol the decoder stays failed: there is no telling where the next frame
+// would start.
 class ReplyDecoder {
  public:
   void Feed(const std::uint8_t* data, std::size_t length);
   std::optional<Reply> Next();
   std::size_t Buffered() const { return buffer_.size() - start_; }
+  bool Malformed() const { return malformed_; }
 
  private:
   std::vector<std::uint8_t> buffer_;
   std::size_t start_ = 0;
+  bool malformed_ = false;
 };
 
 // The server's side: requests are framed by their content length, which must agree with the name
@@ -55,6 +60,7 @@ class RequestDecoder {
   void Feed(const std::uint8_t* data, std::size_t length);
   std::optional<ReadRequest> Next();
   bool Malformed() const { return malformed_; }
+  std::size_t Buffered() const { return buffer_.size() - start_; }  // of a frame not yet whole
 
  private:
   std::vector<std::uint8_t> buffer_;

@@ -34,13 +34,25 @@ proxy::Reply Answer(const proxy::ReadRequest& request, const sim::SimulatedArm& 
 
 bool ClientSession::Receive(const std::uint8_t* data, std::size_t length, Clock::time_point now,
                             std::chrono::milliseconds latency) {
+  lastHeard_ = now;
   decoder_.Feed(data, length);
   while (auto request = decoder_.Next()) {
+    if (queue_.size() >= kMaxQueued) return false;
     // One request at a time: each starts when the previous one has been answered.
     const Clock::time_point start = queue_.empty() ? now : std::max(now, queue_.back().due);
     queue_.push_back({std::move(*request), start + latency});
   }
+  if (decoder_.Buffered() == 0) {
+    incompleteSince_.reset();
+  } else if (!incompleteSince_) {
+    incompleteSince_ = now;
+  }
   return !decoder_.Malformed();
+}
+
+bool ClientSession::Stalled(Clock::time_point now) const {
+  if (incompleteSince_ && now - *incompleteSince_ > kIncompleteLimit) return true;
+  return queue_.empty() && output_.empty() && now - lastHeard_ > kIdleLimit;
 }
 
 void ClientSession::Answer(Clock::time_point now, const sim::SimulatedArm& arm,

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,24 @@ proxy::Reply Answer(const proxy::ReadRequest& request, const sim::SimulatedArm& 
                     std::uint32_t armTimeMs);
 
 // One client's state: bytes in, requests answered one at a time after the latency, bytes out.
+// What one client can make the server hold is bounded, as a server on a network must be.
 class ClientSession {
  public:
   static constexpr std::size_t kMaxOutput = 1 << 20;
+  static constexpr std::size_t kMaxQueued = 64;  // requests waiting for their answer
+  static constexpr std::chrono::seconds kIncompleteLimit{5};
+  static constexpr std::chrono::seconds kIdleLimit{30};
 
-  // Returns false when the client sent a malformed frame and must be closed.
+  explicit ClientSession(Clock::time_point now = Clock::now()) : lastHeard_(now) {}
+
+  // Returns false when the client must be closed: a malformed frame, or more requests queued
+  // than the bound.
   bool Receive(const std::uint8_t* data, std::size_t length, Clock::time_point now,
                std::chrono::milliseconds latency);
+  // True when the client is to be closed for stalling: a frame begun over 5 s ago and still
+  // incomplete, or nothing heard for 30 s with nothing left to answer.
+  bool Stalled(Clock::time_point now) const;
+  Clock::time_point LastHeard() const { return lastHeard_; }
   // Moves the replies that are due into the output.
   void Answer(Clock::time_point now, const sim::SimulatedArm& arm, Clock::time_point armStart);
   // The time the next reply is due, if any is waiting.
@@ -42,6 +54,8 @@ class ClientSession {
   std::deque<Queued> queue_;
   std::vector<std::uint8_t> output_;
   std::uint64_t answered_ = 0;
+  Clock::time_point lastHeard_;
+  std::optional<Clock::time_point> incompleteSince_;
 };
 
 }  // namespace simserver

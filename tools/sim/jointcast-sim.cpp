@@ -57,7 +57,7 @@ struct Client {
 
 // The listening socket, or -1 after saying why there is none.
 int Listen(const Options& options) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in at{};
@@ -65,7 +65,7 @@ int Listen(const Options& options) {
   at.sin_port = htons(static_cast<std::uint16_t>(options.port));
   if (listener < 0 || inet_pton(AF_INET, options.bind.c_str(), &at.sin_addr) != 1 ||
       bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      listen(listener, 16) != 0) {
+      listen(listener, SOMAXCONN) != 0) {
     std::fprintf(stderr, "jointcast-sim: cannot listen on %s:%u: %s\n", options.bind.c_str(),
                  options.port, std::strerror(errno));
     if (listener >= 0) close(listener);
@@ -87,7 +87,7 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got > 0) {
       if (!session.Receive(buffer, static_cast<std::size_t>(got), now, latency)) {
-        std::fprintf(stderr, "jointcast-sim: malformed request, client closed\n");
+        std::fprintf(stderr, "jointcast-sim: malformed request or too many queued, client closed\n");
         return false;
       }
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -116,12 +116,36 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
   return out.size() < simserver::ClientSession::kMaxOutput;
 }
 
+// Takes every pending connection. At the cap, the client heard from least recently makes room
+// when it has been quiet for a second; otherwise the newcomer is turned away.
+void AcceptAll(int listener, std::map<int, Client>& clients) {
+  const int on = 1;
+  while (true) {
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;  // none left (or a transient error; the next poll tells)
+    const auto now = simserver::Clock::now();
+    if (clients.size() >= kMaxClients) {
+      auto quietest = clients.begin();
+      for (auto it = clients.begin(); it != clients.end(); ++it) {
+        if (it->second.session.LastHeard() < quietest->second.session.LastHeard()) quietest = it;
+      }
+      if (now - quietest->second.session.LastHeard() < std::chrono::seconds(1)) {
+        close(fd);
+        continue;
+      }
+      close(quietest->first);
+      clients.erase(quietest);
+    }
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    clients.emplace(fd, Client{simserver::ClientSession(now)});
+  }
+}
+
 // Serves every client until a signal asks to stop.
 void Serve(int listener, const Options& options) {
   const sim::SimulatedArm arm;
   const auto armStart = simserver::Clock::now();
   std::map<int, Client> clients;
-  const int on = 1;
 
   while (!gStop) {
     std::vector<pollfd> fds{{listener, POLLIN, 0}};
@@ -140,24 +164,17 @@ void Serve(int listener, const Options& options) {
     if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) break;
     const auto after = simserver::Clock::now();
 
-    if (fds[0].revents & POLLIN) {
-      const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0 && clients.size() >= kMaxClients) {
-        close(fd);
-      } else if (fd >= 0) {
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        clients[fd];
-      }
-    }
     for (std::size_t i = 1; i < fds.size(); ++i) {
       auto it = clients.find(fds[i].fd);
       if (it == clients.end()) continue;
       if (!ServeClient(fds[i].fd, fds[i].revents, it->second.session, after, options, arm,
-                       armStart)) {
+                       armStart) ||
+          it->second.session.Stalled(after)) {
         close(fds[i].fd);
         clients.erase(it);
       }
     }
+    if (fds[0].revents & POLLIN) AcceptAll(listener, clients);
   }
   for (auto& entry : clients) close(entry.first);
 }

@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""End to end over the loopback: the publisher (headless) against servers that are slow, drop
+a request, send garbage, never answer or are full. Each case ends in datagrams flowing again, or
+in the one fatal path the cycle defines (a read unanswered for 3 s) where the case is about it."""
+import os
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+from proxy_harness import *  # noqa: F401,F403 (the tests read best with the harness in scope)
+
+# Slow servers that answer one request at a time are read at their own pace, never ended: the
+# one resend of a read waits for twice the slowest reply seen, so no copy queues behind it.
+for latency in (1600, 2500):
+    port = 18000 + os.getpid() % 1000 + latency // 100
+    slow = start([SIM, "--port", str(port), "--latency", str(latency)], stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+    got, err, exited = run_publisher(port, 20, program=HEADLESS, env=NO_DISPLAY)
+    slow.terminate()
+    slow.wait()
+    check(f"serial server at {latency / 1000} s streams for 20 s", not exited and
+          len(got) >= 20 // (latency / 1000) - 3, (len(got), err))
+
+# A server that drops exactly one read: the resend after 1 s is answered and streaming goes on.
+server = Server("drop_one")
+got, err, exited = run_publisher(server.port, 6, program=HEADLESS, env=NO_DISPLAY)
+server.stop = True
+reads = [r for r in server.requests if r[1] == "$AXIS_ACT"]
+check("one dropped read is sent again and streaming goes on", not exited and len(got) >= 15 and
+      reads[0] == reads[1], (len(got), reads[:3], err))
+
+# Bytes that are no reply frame: the read fails, the connection is dropped and made again.
+server = Server("garbage_once")
+arrivals = []
+got, err, exited = run_publisher(server.port, 10, arrivals, program=HEADLESS, env=NO_DISPLAY)
+server.stop = True
+check("garbage on the connection: reconnect and stream again", not exited and
+      len(server.accepts) >= 2 and any(t > server.closed_at for t in arrivals) and
+      set(got) == {DATAGRAM}, (server.accepts, len(got), err))
+
+# A server that accepts and never answers: ready checks time out, registration is retried, the
+# program never ends (only an unanswered read ends it).
+server = Server("silent")
+got, err, exited = run_publisher(server.port, 14, program=HEADLESS, env=NO_DISPLAY)
+server.stop = True
+check("server that never answers: registration retried, program keeps going",
+      not exited and not got and len(server.accepts) >= 2, (server.accepts, err))
+
+# jointcast-sim full (64 clients that keep talking): the publisher is turned away until slots
+# free, then streams.
+port = 19000 + os.getpid() % 1000
+full = start([SIM, "--port", str(port)], stderr=subprocess.DEVNULL)
+time.sleep(0.3)
+holders = [socket.create_connection(("127.0.0.1", port)) for _ in range(64)]
+stop_talking = threading.Event()
+
+
+def keep_talking():
+    while not stop_talking.is_set():
+        for h in holders:
+            h.sendall(struct.pack(">HHBH", 1, 7, 0, 4) + b"PING")
+        time.sleep(0.3)
+
+
+threading.Thread(target=keep_talking, daemon=True).start()
+threading.Timer(5, lambda: (stop_talking.set(), [h.close() for h in holders])).start()
+arrivals = []
+start_time = time.monotonic()
+got, err, exited = run_publisher(port, 16, arrivals, program=HEADLESS, env=NO_DISPLAY)
+full.terminate()
+full.wait()
+check("full server: streams once slots free", not exited and arrivals and
+      arrivals[0] - start_time > 4.5, (len(got), arrivals[:1], start_time, err))
+
+finish("proxy faults e2e")
