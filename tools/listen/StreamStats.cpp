@@ -7,16 +7,16 @@
 namespace receiver {
 namespace {
 
+// One field as "%f" writes it: -?[0-9]+\.[0-9]{6}, nothing else; at most 12 integer digits,
+// as no value of magnitude 1e12 or more is ever sent.
 bool IsDecimal(std::string_view field) {
   std::size_t i = field.starts_with('-') ? 1 : 0;
   const std::size_t intStart = i;
   while (i < field.size() && field[i] >= '0' && field[i] <= '9') ++i;
-  if (i == intStart) return false;
-  if (i == field.size()) return true;
-  if (field[i] != '.') return false;
+  if (i == intStart || i - intStart > 12 || i == field.size() || field[i] != '.') return false;
   const std::size_t fracStart = ++i;
   while (i < field.size() && field[i] >= '0' && field[i] <= '9') ++i;
-  return i == field.size() && i > fracStart;
+  return i == field.size() && i - fracStart == 6;
 }
 
 }  // namespace

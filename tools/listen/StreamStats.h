@@ -7,7 +7,9 @@
 
 namespace receiver {
 
-// True for six decimal numbers ("-12.5", "0.000000") separated by single spaces, nothing else.
+// True for exactly the published format: six fields "-?[0-9]+\.[0-9]{6}" ("-12.500000"),
+// separated by single spaces, nothing else, and no more than 12 integer digits (no value of
+// magnitude 1e12 or more is ever sent).
 bool IsPositionDatagram(std::string_view payload);
 
 // The payload made printable for one terminal line: control and non-ASCII bytes as \xNN,
