@@ -357,3 +357,20 @@ TEST(PollCycle, ControlErrorsReachTheErrorBoxAndLeaveTheStateAlone) {
   h.app().Step();  // the program goes on, and tries again
   EXPECT_EQ(h.app().errorBoxes.size(), 2u);
 }
+
+// A message that comes due while the idle handler runs (its time has passed when the handler
+// asks for a long wait) is handled next, not after the wait.
+TEST(MemoryLoop, AMessageDueDuringTheIdleCallIsNotHeldBackByTheWait) {
+  platform::FakeClock clock(100000);
+  ui::memory::MemoryApplication app(clock);
+  bool handled = false;
+  app.Post(10, [&] { handled = true; });
+  app.SetOnIdle([&](ui::TObject*, bool& done) {
+    done = false;
+    clock.Advance(50);  // a slow handler: the message is overdue when it returns
+    app.WaitBeforeNextIdle(3000);
+  });
+  app.Step();  // the idle call, then at once the overdue message
+  EXPECT_TRUE(handled);
+  EXPECT_EQ(clock.Now(), 100050u);
+}

@@ -58,7 +58,7 @@ bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t
   connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs);
   if (!connection_) return false;
   decoder_ = ReplyDecoder{};
-  slowestReplyMs_ = 0;
+  recentReplyMs_.clear();
   watcher_.Watch(connection_->Handle(), [this] { OnReadable(); });
   return true;
 }
@@ -98,8 +98,8 @@ crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
   if (++lastId_ == 0) lastId_ = 1;  // 0 means "not accepted"
   const std::uint16_t id = lastId_;
   results_.erase(id);
-  pending_[id] = Pending{name, EncodeReadRequest(id, name), resendable ? 1 : kMaxSends,
-                         clock_.Now()};
+  // A request that is never resent counts as sent once for the reply times.
+  pending_[id] = Pending{name, EncodeReadRequest(id, name), 1, clock_.Now(), resendable};
   // Without a connection (the server closed it between two requests) the job fails through the
   // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
   if (!connection_ ||
@@ -113,14 +113,19 @@ crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
 
 void ProxyCross::ArmResend(std::uint16_t id) {
   std::weak_ptr<ProxyCross*> alive = alive_;
-  poster_.Post(std::max(kResendAfterMs, 2 * slowestReplyMs_), [alive, id] {
+  std::uint32_t slowest = 0;
+  for (std::uint32_t ms : recentReplyMs_) slowest = std::max(slowest, ms);
+  poster_.Post(std::max(kResendAfterMs, 2 * slowest), [alive, id] {
     if (auto self = alive.lock()) (*self)->Resend(id);
   });
 }
 
 void ProxyCross::Resend(std::uint16_t id) {
   auto it = pending_.find(id);
-  if (it == pending_.end() || !connection_ || it->second.sends >= kMaxSends) return;
+  if (it == pending_.end() || !connection_ || !it->second.resendable ||
+      it->second.sends >= kMaxSends) {
+    return;
+  }
   ++it->second.sends;
   if (!connection_->SendAll(it->second.request.data(), it->second.request.size())) {
     Disconnect(true);
@@ -142,7 +147,10 @@ void ProxyCross::OnReadable() {
     while (auto reply = decoder_.Next()) {
       auto it = pending_.find(reply->id);
       if (it == pending_.end()) continue;  // a late answer to a request sent twice
-      slowestReplyMs_ = std::max(slowestReplyMs_, platform::Elapsed(clock_.Now(), it->second.sentAt));
+      if (it->second.sends == 1) {  // a resent request's reply time says nothing clear
+        recentReplyMs_.push_back(platform::Elapsed(clock_.Now(), it->second.sentAt));
+        if (recentReplyMs_.size() > kRecentReplies) recentReplyMs_.pop_front();
+      }
       Result result;
       // An empty value with a success tail is how many servers say "failed".
       result.success = reply->success && !reply->value.empty();

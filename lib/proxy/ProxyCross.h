@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,7 @@ class ProxyCross : public crosslib::TCross {
   static constexpr std::uint32_t kResendAfterMs = 1000;
   static constexpr int kMaxSends = 2;
   static constexpr std::size_t kMaxReadPerWakeUp = 64 * 1024;  // then the loop runs again
+  static constexpr std::size_t kRecentReplies = 16;
 
   ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
              platform::SocketWatcher& watcher, platform::Clock& clock);
@@ -49,6 +51,7 @@ class ProxyCross : public crosslib::TCross {
     std::vector<std::uint8_t> request;
     int sends = 0;
     platform::Tick sentAt = 0;
+    bool resendable = false;
   };
   struct Result {
     bool success = false;
@@ -68,7 +71,9 @@ class ProxyCross : public crosslib::TCross {
   platform::SocketWatcher& watcher_;
   platform::Clock& clock_;
   std::unique_ptr<platform::TcpConnection> connection_;
-  std::uint32_t slowestReplyMs_ = 0;  // on this connection
+  // Reply times of the latest requests on this connection that were sent once; the resend waits
+  // for twice the slowest of them.
+  std::deque<std::uint32_t> recentReplyMs_;
   ReplyDecoder decoder_;
   std::uint16_t lastId_ = 0;
   std::map<std::uint16_t, Pending> pending_;

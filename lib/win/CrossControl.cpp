@@ -54,7 +54,11 @@ std::wstring RegisteredServerPath() {
       ERROR_SUCCESS) {
     return {};
   }
-  return path;
+  std::wstring text = path;
+  if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') {
+    text = text.substr(1, text.size() - 2);  // registered with quotes around it
+  }
+  return text;
 }
 
 struct Arguments {

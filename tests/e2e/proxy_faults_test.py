@@ -31,6 +31,14 @@ reads = [r for r in server.requests if r[1] == "$AXIS_ACT"]
 check("one dropped read is sent again and streaming goes on", not exited and len(got) >= 15 and
       reads[0] == reads[1], (len(got), reads[:3], err))
 
+# A server that drops one read in five, for long: every drop is made good by the resend, and
+# resends do not drift later and later until one comes too late.
+server = Server("drop_every_5th")
+got, err, exited = run_publisher(server.port, 20, program=HEADLESS, env=NO_DISPLAY)
+server.stop = True
+check("one read in five dropped for 20 s: streaming goes on", not exited and len(got) >= 70,
+      (len(got), err))
+
 # Bytes that are no reply frame: the read fails, the connection is dropped and made again.
 server = Server("garbage_once")
 arrivals = []

@@ -3,6 +3,7 @@
 protocol, a run of the publisher with datagrams received at the fixed port 4849, checks, and the
 ending of every child process however a test ends. Arguments of the tests: PUBLISHER SIM."""
 import atexit
+import signal
 import os
 import socket
 import struct
@@ -26,6 +27,8 @@ def end_children():
 
 
 atexit.register(end_children)
+# A runner that stops the test with SIGTERM gets its children ended too.
+signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped by SIGTERM"))
 
 
 def start(args, **kwargs):
@@ -142,6 +145,8 @@ class Server(threading.Thread):
                     self.closed_at = time.monotonic()
                     return
                 if b == "drop":
+                    continue
+                if b == "drop_every_5th" and len(self.requests) % 5 == 0:
                     continue
                 if b == "drop_one" and not self.dropped:
                     self.dropped = True

@@ -50,10 +50,14 @@ cleanup() {
 }
 trap cleanup EXIT
 sleep 1
+if ! kill -0 "$xvfb" 2>/dev/null; then
+  echo "FAIL Xvfb did not start on $display (see $logs/xvfb.log)"
+  exit 1
+fi
 
 # One wineserver for every step; a prefix of our own.
 "$server" -p >/dev/null 2>&1 || true
-"$wine" wineboot -i >"$logs/wineboot.log" 2>&1
+timeout 300 "$wine" wineboot -i >"$logs/wineboot.log" 2>&1
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts" "$WINEPREFIX/drive_c/jointcast"
 cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
@@ -64,8 +68,8 @@ cp "$win/tests/atl.dll" "$folder/"
 app='C:\jointcast\Jointcast.exe'
 probe='C:\jointcast\winprobe.exe'
 
-check "stand-in control registers with regsvr32" "$wine" regsvr32 /s 'C:\jointcast\CrossStandIn.dll'
-check "core unit tests built for Windows" "$wine" "$win/tests/jointcast_tests.exe" --gtest_brief=1
+check "stand-in control registers with regsvr32" timeout 120 "$wine" regsvr32 /s 'C:\jointcast\CrossStandIn.dll'
+check "core unit tests built for Windows" timeout 300 "$wine" "$win/tests/jointcast_tests.exe" --gtest_brief=1
 
 export JOINTCAST_STANDIN_LOG=$logs/standin.log
 
@@ -127,7 +131,7 @@ check "a control's exception shows its description" "$wine" "$probe" runerror \
 "$wine" "$probe" close >/dev/null 2>&1
 # Each retry raises again; the boxes are closed until the program has gone.
 for _ in 1 2 3; do "$wine" "$probe" runerror x >/dev/null 2>&1 || true; done
-ended_within 10 || true
+check "after the control's exceptions the program still closes" ended_within 10
 
 # A read that is never answered ends the program by itself, without Exit.
 : >"$JOINTCAST_STANDIN_LOG"

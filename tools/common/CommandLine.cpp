@@ -36,6 +36,10 @@ void CommandLine::Parse(int argc, char** argv) const {
       std::fputs(usage_.c_str(), stdout);
       std::exit(0);
     }
+    if (positional_ != nullptr && arg.rfind("--", 0) != 0 && positional_->empty()) {
+      *positional_ = arg;
+      continue;
+    }
     const Option* option = nullptr;
     for (const Option& candidate : options_) {
       if (candidate.name == arg) option = &candidate;
@@ -48,6 +52,7 @@ void CommandLine::Parse(int argc, char** argv) const {
     }
     if (!option->apply(value)) Fail("bad value for " + arg + ": " + value);
   }
+  if (positional_ != nullptr && positional_->empty()) Fail(positionalName_ + " is missing");
 }
 
 }  // namespace tools

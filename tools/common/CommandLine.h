@@ -16,6 +16,11 @@ class CommandLine {
       : program_(std::move(program)), usage_(std::move(usage)) {}
 
   void Flag(const std::string& name, bool& target);
+  // The one argument that is not an option (required).
+  void Positional(const std::string& name, std::string& target) {
+    positionalName_ = name;
+    positional_ = &target;
+  }
   void Text(const std::string& name, std::string& target);
   // A number within [low, high]; whole when the target is.
   template <typename T>
@@ -44,6 +49,8 @@ class CommandLine {
   std::string program_;
   std::string usage_;
   std::vector<Option> options_;
+  std::string positionalName_;
+  std::string* positional_ = nullptr;
 };
 
 }  // namespace tools

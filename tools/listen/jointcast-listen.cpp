@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <map>
+
 #include "tools/common/CommandLine.h"
+#include "tools/listen/MqttBridge.h"
+#include "tools/listen/Recorder.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
@@ -30,6 +34,9 @@ struct Options {
   unsigned long count = 0;  // 0: no limit
   double seconds = 0;       // 0: no limit
   bool quiet = false;
+  std::string csv;          // record to this file
+  std::string mqtt;         // HOST[:PORT] of a broker to publish to
+  std::string topic = "jointcast";
 };
 
 Options Parse(int argc, char** argv) {
@@ -37,14 +44,24 @@ Options Parse(int argc, char** argv) {
   tools::CommandLine line(
       "jointcast-listen",
       "usage: jointcast-listen [--port N] [--bind ADDRESS] [--count N] [--seconds S] [--quiet]\n"
+      "                        [--csv FILE] [--mqtt HOST[:PORT] [--topic PREFIX]]\n"
       "Receives Jointcast position datagrams (UDP, port 4849 by default), prints each\n"
-      "with its arrival time and the interval since the previous one, flags any that is\n"
-      "not six decimal numbers, and prints a summary on exit (Ctrl-C, --count, --seconds).\n");
+      "with its arrival time and the interval since the previous one from the same sender,\n"
+      "flags any that is not in the published format, and prints a summary on exit (Ctrl-C,\n"
+      "--count, --seconds), per sender when several send.\n"
+      "  --csv FILE        append each well-formed datagram to FILE as a CSV row:\n"
+      "                    unix_time,sender,a1,a2,a3,a4,a5,a6 (values as received)\n"
+      "  --mqtt HOST[:PORT] also publish each one to an MQTT broker (port 1883 by default),\n"
+      "                    retained, QoS 0, topic PREFIX/<sender>/axis_act, JSON payload\n"
+      "  --topic PREFIX    the topic prefix (default jointcast)\n");
   line.Number("--port", 1, 65535, options.port);
   line.Number("--count", 1, 1e12, options.count);
   line.Number("--seconds", 0.001, 1e9, options.seconds);
   line.Text("--bind", options.bind);
   line.Flag("--quiet", options.quiet);
+  line.Text("--csv", options.csv);
+  line.Text("--mqtt", options.mqtt);
+  line.Text("--topic", options.topic);
   line.Parse(argc, argv);
   return options;
 }
@@ -81,58 +98,129 @@ int OpenReceiver(const Options& options) {
 struct Tally {
   unsigned long received = 0;
   unsigned long malformed = 0;
-  std::vector<double> intervals;  // ms between consecutive datagrams
+  std::vector<double> intervals;  // ms between consecutive datagrams of this sender
+  std::chrono::steady_clock::time_point previous;
 };
 
-// Receives and prints datagrams until a signal, the count or the time limit.
-Tally Receive(int fd, const Options& options) {
+// Per sender address: a publisher that restarts keeps its address but not its port.
+using Tallies = std::map<std::string, Tally>;
+
+struct Outputs {
+  receiver::Recorder recorder;
+  receiver::MqttBridge bridge;
+  bool mqtt = false;
+};
+
+double UnixTime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Receives, prints, records and bridges datagrams until a signal, the count or the time limit.
+Tallies Receive(int fd, const Options& options, Outputs& outputs) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  std::chrono::time_point<Clock> previous;
-  Tally tally;
+  Tallies tallies;
+  unsigned long total = 0;
   std::vector<char> buffer(65536);
 
-  while (!gStop && (options.count == 0 || tally.received < options.count)) {
+  while (!gStop && (options.count == 0 || total < options.count)) {
+    const double sinceStart = std::chrono::duration<double>(Clock::now() - start).count();
+    outputs.recorder.FlushIfDue(sinceStart);
     int waitMs = 200;
     if (options.seconds > 0) {
-      const double left =
-          options.seconds - std::chrono::duration<double>(Clock::now() - start).count();
+      const double left = options.seconds - sinceStart;
       if (left <= 0) break;
       waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
     }
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, waitMs) <= 0) continue;
-    const ssize_t length = recv(fd, buffer.data(), buffer.size(), 0);
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t length = recvfrom(fd, buffer.data(), buffer.size(), 0,
+                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (length < 0) continue;
     const auto now = Clock::now();
+    const double unixTime = UnixTime();
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
     const std::string_view payload(buffer.data(), static_cast<std::size_t>(length));
+    Tally& tally = tallies[address];
     std::string interval = "     first";
     if (tally.received > 0) {
-      const double ms = std::chrono::duration<double, std::milli>(now - previous).count();
+      const double ms = std::chrono::duration<double, std::milli>(now - tally.previous).count();
       tally.intervals.push_back(ms);
       char text[32];
       std::snprintf(text, sizeof text, "%+8.1f ms", ms);
       interval = text;
     }
     ++tally.received;
-    previous = now;
+    ++total;
+    tally.previous = now;
     const bool good = receiver::IsPositionDatagram(payload);
     tally.malformed += !good;
+    if (good) {
+      outputs.recorder.Write(unixTime, address, payload);
+      if (outputs.mqtt) outputs.bridge.Publish(unixTime, address, payload);
+    }
     if (!options.quiet || !good) {
-      std::printf("%s %s  %s%s\n", WallClock().c_str(), interval.c_str(), good ? "" : "MALFORMED ",
-                  receiver::Printable(payload).c_str());
+      // Lines name their sender once there is more than one.
+      const std::string sender = tallies.size() > 1 ? std::string(address) + " " : "";
+      std::printf("%s %s%s  %s%s\n", WallClock().c_str(), sender.c_str(), interval.c_str(),
+                  good ? "" : "MALFORMED ", receiver::Printable(payload).c_str());
       std::fflush(stdout);
     }
   }
-  return tally;
+  return tallies;
 }
 
-void PrintSummary(const Tally& tally) {
-  const receiver::IntervalSummary s = receiver::Summarize(tally.intervals);
-  std::printf(
-      "summary: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 %.1f "
-      "ms, max %.1f ms\n",
-      tally.received, tally.malformed, s.mean, s.median, s.p99, s.max);
+void PrintSummary(const Tallies& tallies) {
+  if (tallies.empty()) {
+    std::printf("summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
+                "ms, max 0.0 ms\n");
+    return;
+  }
+  for (const auto& [address, tally] : tallies) {
+    const receiver::IntervalSummary s = receiver::Summarize(tally.intervals);
+    const std::string who = tallies.size() > 1 ? " for " + address : "";
+    std::printf(
+        "summary%s: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 "
+        "%.1f ms, max %.1f ms\n",
+        who.c_str(), tally.received, tally.malformed, s.mean, s.median, s.p99, s.max);
+  }
+}
+
+// Opens the recording and the broker connection asked for; false after saying why not.
+bool OpenOutputs(const Options& options, Outputs& outputs) {
+  std::string error;
+  if (!options.csv.empty() && !outputs.recorder.Open(options.csv, error)) {
+    std::fprintf(stderr, "jointcast-listen: cannot record to %s: %s\n", options.csv.c_str(),
+                 error.c_str());
+    return false;
+  }
+  if (!options.mqtt.empty()) {
+    std::string host;
+    unsigned port = 1883;
+    const std::size_t colon = options.mqtt.rfind(':');
+    host = options.mqtt.substr(0, colon);
+    if (colon != std::string::npos) {
+      char* end = nullptr;
+      const unsigned long value = std::strtoul(options.mqtt.c_str() + colon + 1, &end, 10);
+      port = *end == '\0' && value >= 1 && value <= 65535 ? static_cast<unsigned>(value) : 0;
+    }
+    if (host.empty() || port == 0) {
+      std::fprintf(stderr, "jointcast-listen: '%s' is not HOST or HOST:PORT\n",
+                   options.mqtt.c_str());
+      return false;
+    }
+    if (!outputs.bridge.Start(host, static_cast<int>(port), options.topic, error)) {
+      std::fprintf(stderr, "jointcast-listen: MQTT: %s\n", error.c_str());
+      return false;
+    }
+    outputs.mqtt = true;
+  }
+  return true;
 }
 
 }  // namespace
@@ -142,11 +230,14 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
+  Outputs outputs;
+  if (!OpenOutputs(options, outputs)) return 2;
   const int fd = OpenReceiver(options);
   if (fd < 0) return 1;
-  const Tally tally = Receive(fd, options);
+  const Tallies tallies = Receive(fd, options, outputs);
   close(fd);
-  PrintSummary(tally);
+  outputs.recorder.Close();  // everything on disk before the summary says so
+  PrintSummary(tallies);
   return 0;
 }
 

@@ -36,15 +36,18 @@ bool ClientSession::Receive(const std::uint8_t* data, std::size_t length, Clock:
                             std::chrono::milliseconds latency) {
   lastHeard_ = now;
   decoder_.Feed(data, length);
+  bool completed = false;
   while (auto request = decoder_.Next()) {
+    completed = true;
     if (queue_.size() >= kMaxQueued) return false;
     // One request at a time: each starts when the previous one has been answered.
     const Clock::time_point start = queue_.empty() ? now : std::max(now, queue_.back().due);
     queue_.push_back({std::move(*request), start + latency});
   }
+  // A frame left incomplete is timed from now when others were completed meanwhile.
   if (decoder_.Buffered() == 0) {
     incompleteSince_.reset();
-  } else if (!incompleteSince_) {
+  } else if (!incompleteSince_ || completed) {
     incompleteSince_ = now;
   }
   return !decoder_.Malformed();

@@ -122,7 +122,11 @@ void AcceptAll(int listener, std::map<int, Client>& clients) {
   const int on = 1;
   while (true) {
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;  // none left (or a transient error; the next poll tells)
+    if (fd < 0) {
+      // Out of descriptors the listener stays readable: rest a moment rather than spin.
+      if (errno == EMFILE || errno == ENFILE) poll(nullptr, 0, 100);
+      return;  // none left (or a transient error; the next poll tells)
+    }
     const auto now = simserver::Clock::now();
     if (clients.size() >= kMaxClients) {
       auto quietest = clients.begin();

@@ -94,7 +94,9 @@ bool MemoryApplication::Step() {
   const platform::Tick now = clock_.Now();
   platform::Tick due = 0;
   const bool messageDue = NextDue(due);
-  if (wait && (!messageDue || static_cast<std::int64_t>(due - now) > *wait)) {
+  // Signed: a message that came due while the idle handler ran is due now, not far ahead.
+  const std::int64_t untilDue = static_cast<std::int32_t>(due - now);
+  if (wait && (!messageDue || untilDue > static_cast<std::int64_t>(*wait))) {
     WaitFor(*wait);  // the wait runs out before any message comes
     return true;
   }

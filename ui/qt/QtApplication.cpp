@@ -141,6 +141,7 @@ void QtApplication::RemoveIdleSource() {
 bool QtApplication::CallIdle() {
   if (!idle_) return false;
   auto idle = idle_;  // the handler may remove or replace itself
+  GSource* dispatched = source_;
   bool done = true;
   wait_.reset();
   Dispatch([&] { idle(nullptr, done); });
@@ -151,8 +152,9 @@ bool QtApplication::CallIdle() {
     waitTimer_->start(static_cast<int>(*wait_));
     callAgain = false;
   }
-  if (!callAgain && source_ != nullptr) {
-    // GLib drops the source when the callback returns false; forget it here.
+  if (!callAgain && source_ != nullptr && source_ == dispatched) {
+    // GLib drops the source when the callback returns false; forget it here. A source the
+    // handler installed anew is not the one returning.
     g_source_unref(source_);
     source_ = nullptr;
   }

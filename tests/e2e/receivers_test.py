@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""End to end for the receiving tools, with real parts: jointcast-listen bridging into a real
+mosquitto broker (started here on a free loopback port) read back by mosquitto_sub; a broker
+stopped and started again mid-stream; a stream from the publisher recorded and replayed to a
+second listener byte for byte; two senders on different loopback addresses told apart.
+Usage: receivers_test.py LISTEN REPLAY PUBLISHER"""
+import atexit
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+LISTEN, REPLAY, PUBLISHER = sys.argv[1], sys.argv[2], sys.argv[3]
+HEADLESS = os.path.join(os.path.dirname(PUBLISHER), "jointcastd")
+work = tempfile.mkdtemp(prefix="jointcast-receivers-")
+children, passes, failures = [], [], []
+
+
+def end_children():
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+atexit.register(end_children)
+
+
+def start(args, **kwargs):
+    child = subprocess.Popen(args, **kwargs)
+    children.append(child)
+    return child
+
+
+def check(name, condition, detail=""):
+    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
+    (passes if condition else failures).append(name)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_broker(port):
+    config = os.path.join(work, f"mosquitto-{port}.conf")
+    with open(config, "w") as f:
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    broker = start(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    for _ in range(50):  # until it listens
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.1).close()
+            return broker
+        except OSError:
+            time.sleep(0.1)
+    sys.exit(f"FAIL: mosquitto did not start on port {port}")
+
+
+def subscribe(port, count, seconds):
+    return start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-t", "jointcast/#", "-v",
+                  "-C", str(count), "-W", str(seconds)], stdout=subprocess.PIPE, text=True)
+
+
+class Listener:
+    """jointcast-listen with its stderr read as it comes (the bridge's thread writes there too)."""
+
+    def __init__(self, *args, port=4849):
+        self.process = start([LISTEN, "--bind", "127.0.0.1", "--port", str(port), *args],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.err = []
+        threading.Thread(target=lambda: self.err.extend(self.process.stderr), daemon=True).start()
+        deadline = time.monotonic() + 10
+        while not any("listening" in line for line in self.err):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                sys.exit(f"FAIL: jointcast-listen did not start: {self.err}")
+            time.sleep(0.02)
+
+    def finish(self, timeout=25):
+        """Its stdout and stderr once it has ended by itself."""
+        out = self.process.stdout.read()
+        self.process.wait(timeout=timeout)
+        time.sleep(0.1)  # the reader thread takes the last lines
+        return out, "".join(self.err)
+
+
+def datagram(i):
+    return f"{i}.500000 -2.250000 3.000000 4.000000 5.000000 {i % 7}.000000".encode()
+
+
+def send(payloads, source="127.0.0.2", port=4849, pause=0.0):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind((source, 0))
+        for p in payloads:
+            s.sendto(p, ("127.0.0.1", port))
+            time.sleep(pause)
+
+
+# MQTT: every datagram of a short stream, with its topic and JSON, retained.
+broker_port = free_port()
+broker = start_broker(broker_port)
+listener = Listener("--mqtt", f"127.0.0.1:{broker_port}", "--count", "6", "--seconds", "20")
+subscriber = subscribe(broker_port, 5, 15)
+time.sleep(0.5)  # the subscription is in place
+sent = [datagram(i) for i in range(5)]
+send(sent + [b"1 2 3 4 5 6"], pause=0.05)  # the last one is malformed: never published
+messages = [line.split(" ", 1) for line in subscriber.communicate(timeout=20)[0].splitlines()]
+listener.finish()
+topics_ok = all(topic == "jointcast/127.0.0.2/axis_act" for topic, _ in messages)
+bodies = [json.loads(body) for _, body in messages]
+check("MQTT: every well-formed datagram is published, on PREFIX/<sender>/axis_act",
+      len(messages) == 5 and topics_ok, messages)
+check("MQTT: JSON with the time, the sender and the values as received",
+      all(b["sender"] == "127.0.0.2" and isinstance(b["time"], float) and b["time"] > 1.6e9
+          for b in bodies) and
+      [json.dumps(b["axes"]) for b in bodies] ==
+      [json.dumps([float(v) for v in d.split()]) for d in sent], bodies[:1])
+late = subscribe(broker_port, 1, 5)  # a dashboard that subscribes later sees the last pose
+check("MQTT: the last pose is retained",
+      json.loads(late.communicate(timeout=10)[0].split(" ", 1)[1])["axes"][0] == 4.5)
+
+# The broker goes away mid-stream and comes back: UDP never stops, publishing resumes.
+listener = Listener("--mqtt", f"127.0.0.1:{broker_port}", "--quiet", "--seconds", "14")
+time.sleep(0.5)
+total = 0
+send([datagram(i) for i in range(10)], pause=0.1)
+total += 10
+broker.terminate()
+broker.wait()
+send([datagram(i) for i in range(20)], pause=0.1)
+total += 20
+broker = start_broker(broker_port)
+time.sleep(3)  # the client's back-off (1 s, 2 s, ...) brings it back
+subscriber = subscribe(broker_port, 1, 8)
+time.sleep(0.5)
+send([datagram(i) for i in range(20)], pause=0.1)
+total += 20
+resumed = subscriber.communicate(timeout=15)[0]
+out, err = listener.finish()
+summary = out.splitlines()[-1]
+check("broker away: the UDP count never stops", summary.startswith(f"summary: {total} datagrams,"),
+      summary)
+check("broker back: publishing resumes", "jointcast/127.0.0.2/axis_act" in resumed, (resumed, err))
+said = [line.split(": ", 1)[1] for line in err.splitlines() if "broker" in line]
+check("broker state said once each way: connected, unreachable, connected again",
+      said == ["broker connected", "broker unreachable", "broker connected"], said)
+broker.terminate()
+
+# Record a stream from the publisher, replay it to a second listener: the same payloads.
+recording, replayed = os.path.join(work, "recording.csv"), os.path.join(work, "replayed.csv")
+listener = Listener("--csv", recording, "--count", "12", "--quiet", "--seconds", "20")
+publisher = start([HEADLESS, "--to", "127.0.0.1"], stderr=subprocess.DEVNULL)
+listener.finish()
+publisher.terminate()
+publisher.wait()
+second = Listener("--csv", replayed, "--count", "12", "--quiet", "--seconds", "20", port=4850)
+replay = start([REPLAY, recording, "--to", "127.0.0.1:4850", "--speed", "5"],
+               stderr=subprocess.PIPE, text=True)
+replay_err = replay.communicate(timeout=20)[1]
+second.finish()
+
+
+def payloads(path):
+    with open(path) as f:
+        lines = f.read().splitlines()
+    return lines[0], [line.split(",", 2)[2] for line in lines[1:]]
+
+
+header, first = payloads(recording)
+_, again = payloads(replayed)
+check("record: header once, one row per datagram", header == "unix_time,sender,a1,a2,a3,a4,a5,a6"
+      and len(first) == 12, (header, len(first)))
+check("replay: the payloads arrive byte for byte", first == again and len(again) == 12,
+      (first[:2], again[:2], replay_err))
+# Recording again into the same file appends; it never truncates.
+listener = Listener("--csv", recording, "--count", "2", "--quiet", "--seconds", "10")
+send([datagram(1), datagram(2)])
+listener.finish()
+header, appended = payloads(recording)
+check("record: an existing file is appended to, the header not repeated",
+      appended[:12] == first and len(appended) == 14, len(appended))
+blocked = subprocess.run([LISTEN, "--csv", "/proc/no/such/file.csv", "--count", "1"],
+                         capture_output=True, text=True, timeout=10)
+check("record: a path that cannot be opened is an error at start, exit code 2",
+      blocked.returncode == 2 and "cannot record" in blocked.stderr, blocked.stderr)
+
+# Two senders at once on different loopback addresses: told apart, summarised apart.
+# The recording now holds two senders: the publisher's rows are chosen.
+choose = subprocess.run([REPLAY, recording, "--to", "127.0.0.1:4849"], capture_output=True,
+                        text=True, timeout=10)
+check("replay: a recording of several senders needs --sender", choose.returncode == 2 and
+      "--sender" in choose.stderr and "127.0.0.1" in choose.stderr, choose.stderr)
+listener = Listener("--count", "24", "--seconds", "20")
+replays = [start([REPLAY, recording, "--to", "127.0.0.1:4849", "--speed", "4", "--sender",
+                  "127.0.0.1", "--bind", source], stderr=subprocess.DEVNULL)
+           for source in ("127.0.0.2", "127.0.0.3")]
+out = listener.finish()[0]
+for r in replays:
+    r.wait(timeout=20)
+lines = out.splitlines()
+labelled = [line for line in lines if re.search(r" 127\.0\.0\.[23] ", line)]
+summaries = [line for line in lines if line.startswith("summary for ")]
+check("two senders: lines name their sender", len(labelled) >= 22, lines[:4])
+check("two senders: a summary each", len(summaries) == 2 and
+      all(re.match(r"summary for 127\.0\.0\.[23]: 12 datagrams, 0 malformed", s) for s in summaries),
+      summaries)
+
+print(f"receivers e2e: {len(passes)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
