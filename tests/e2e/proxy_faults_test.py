@@ -36,7 +36,8 @@ check("one dropped read is sent again and streaming goes on", not exited and len
 server = Server("drop_every_5th")
 got, err, exited = run_publisher(server.port, 20, program=HEADLESS, env=NO_DISPLAY)
 server.stop = True
-check("one read in five dropped for 20 s: streaming goes on", not exited and len(got) >= 70,
+# Each drop costs the 1 s until the resend: about 5 readings in 1.8 s.
+check("one read in five dropped for 20 s: streaming goes on", not exited and len(got) >= 40,
       (len(got), err))
 
 # Bytes that are no reply frame: the read fails, the connection is dropped and made again.
