@@ -285,7 +285,7 @@ int Decimal(const char* separator) {
         }
         return false;
       },
-      10);
+      20);
   char what[64];
   std::snprintf(what, sizeof what, "A1's value uses the locale's separator \"%s\"", separator);
   Check(seen, what);
