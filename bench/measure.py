@@ -2,8 +2,10 @@
 """One benchmark run: a sender against its own jointcast-sim at one latency, received here on
 UDP 127.0.0.1:4849. Prints one JSON line of figures. Run it in a network namespace of its own
 so that several can run side by side.
-Usage: measure.py SENDER LATENCY_MS SECONDS BUILD_DIR
-  SENDER: headless (jointcastd), offscreen (jointcast, Qt offscreen), peer (bench/peer.py)"""
+Usage: measure.py SENDER LATENCY_MS SECONDS BUILD_DIR [WIN_BUILD_DIR]
+  SENDER: headless (jointcastd), offscreen (jointcast, Qt offscreen), peer (bench/peer.py),
+          wine (Jointcast.exe under Wine with the stand-in control, whose simulated controller
+          answers after LATENCY_MS; needs WIN_BUILD_DIR with a prepared prefix, see run.sh)"""
 import json
 import os
 import re
@@ -17,7 +19,8 @@ import time
 sender, latency, seconds, build = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
 here = os.path.dirname(os.path.abspath(__file__))
 DATAGRAM = re.compile(rb"-?\d+\.\d{6}( -?\d+\.\d{6}){5}")
-WARM_UP = 3.0  # start-up is measured separately; the window starts once streaming is steady
+# Start-up is measured separately; the window starts once streaming is steady (Wine takes longer).
+WARM_UP = 8.0 if sender == "wine" else 3.0
 children = []
 
 
@@ -52,20 +55,26 @@ def percentile(values, p):
 rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 rx.bind(("127.0.0.1", 4849))
 rx.settimeout(0.05)
-sim = start([f"{build}/jointcast-sim", "--port", "7000", "--latency", str(latency), "--trace"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-replies = []
-threading.Thread(target=lambda: [replies.append(int(line.split()[1])) for line in sim.stdout
-                                 if line.startswith("reply ")], daemon=True).start()
-time.sleep(0.3)
+replies = []  # the stand-in under Wine has no trace: no reply-to-datagram figures for it
+if sender != "wine":
+    sim = start([f"{build}/jointcast-sim", "--port", "7000", "--latency", str(latency), "--trace"],
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    threading.Thread(target=lambda: [replies.append(int(line.split()[1])) for line in sim.stdout
+                                     if line.startswith("reply ")], daemon=True).start()
+    time.sleep(0.3)
 
 controller = ["--controller", "127.0.0.1:7000"]
 env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+win = sys.argv[5] if len(sys.argv) > 5 else ""
 command = {"headless": [f"{build}/jointcastd"] + controller,
            "offscreen": [f"{build}/jointcast"] + controller,
-           "peer": [sys.executable, f"{here}/peer.py", "127.0.0.1:7000"]}[sender]
+           "peer": [sys.executable, f"{here}/peer.py", "127.0.0.1:7000"],
+           "wine": [os.environ.get("BENCH_WINE", "wine"), "C:\\jointcast\\Jointcast.exe"]}[sender]
 if sender == "offscreen":
     env["QT_QPA_PLATFORM"] = "offscreen"
+if sender == "wine":
+    env.update(WINEPREFIX=f"{win}/wineprefix", WINEDEBUG="-all", DISPLAY=os.environ["DISPLAY"],
+               JOINTCAST_STANDIN_LATENCY_MS=str(latency))
 started = time.monotonic_ns()
 proc = start(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -87,6 +96,10 @@ finally:
         child.terminate()
     for child in children:
         child.wait(timeout=10)
+    if sender == "wine":
+        # Wine's sockets are made by its server: one of this network namespace's own, ended here
+        # so that the next run starts its own in its namespace.
+        subprocess.run([os.environ.get("BENCH_WINESERVER", "wineserver"), "-k"], env=env)
 
 inside = [t for t in arrivals if t >= window[0]]
 intervals = [(b - a) / 1e6 for a, b in zip(inside, inside[1:])]

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The publisher beside a peer: for each controller latency (0, 5, 50 and 300 ms) the headless
-# publisher (jointcastd), the Qt window offscreen and bench/peer.py, a minimal Python poller,
-# each against its own jointcast-sim, one after the other in the same run (in parallel the
+# publisher (jointcastd), the Qt window offscreen, the Windows program under Wine and
+# bench/peer.py, a minimal Python poller, each against its own controller (jointcast-sim; under
+# Wine the stand-in control's simulated one), one after the other in the same run (in parallel the
 # two-core machine's scheduling noise swamps the tail figures). Each run has a network namespace
 # of its own where the machine allows. Prints a table and the ratios publisher / peer.
-# Usage: bench/run.sh [SECONDS]   (default 60 per run; about 13 minutes in all)
+# Usage: bench/run.sh [SECONDS]   (default 60 per run; about 18 minutes in all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -13,14 +14,37 @@ scripts/install-deps.sh --test >/dev/null
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJOINTCAST_TESTS=OFF >/dev/null
 cmake --build build-bench -j "$(nproc)" --target jointcast jointcastd jointcast-sim >/dev/null
 
+# Under Wine: the shipped 32-bit program where this kernel runs 32-bit programs, else the
+# 64-bit one; with the stand-in control, registered in a prefix of the benchmark's own.
+bits=64 wine=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then bits=32 wine=wine server=wineserver; fi
+toolchain=cmake/mingw-x86_64.cmake
+[[ $bits == 32 ]] && toolchain=cmake/mingw-i686.cmake
+win=build-bench-win$bits
+scripts/install-deps.sh --windows >/dev/null
+cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain -DCMAKE_BUILD_TYPE=Release \
+  -DJOINTCAST_TESTS=OFF >/dev/null
+cmake --build "$win" -j "$(nproc)" >/dev/null
+export WINEPREFIX=$PWD/$win/wineprefix WINEDEBUG=-all DISPLAY=:$((90 + RANDOM % 100)) BENCH_WINE=$wine
+Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
 results=$(mktemp)
-trap 'rm -f "$results"' EXIT
+trap 'rm -f "$results"; "$server" -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
+rm -rf "$WINEPREFIX"
+timeout 300 "$wine" wineboot -i >/dev/null 2>&1
+mkdir -p "$WINEPREFIX/drive_c/jointcast"
+cp "$win/Jointcast.exe" "$win/CrossStandIn.dll" "$WINEPREFIX/drive_c/jointcast/"
+timeout 120 "$wine" regsvr32 /s 'C:\jointcast\CrossStandIn.dll'
+"$server" -w  # the registry on disk; each run then starts a server in its own namespace
+export BENCH_WINESERVER=$server
+
 for latency in 0 5 50 300; do
-  for sender in headless offscreen peer; do
+  for sender in headless offscreen peer wine; do
     tests/in-own-network.sh python3 bench/measure.py "$sender" "$latency" "$seconds" build-bench \
-      >>"$results"
+      "$win" >>"$results"
   done
 done
+echo "Under Wine: the ${bits}-bit Jointcast.exe with the stand-in control (its own simulated controller)."
 
 python3 - "$results" <<'PY'
 import json, sys
@@ -30,7 +54,8 @@ print("| latency | sender | datagrams | interval median / p99 / max (ms) | CPU p
       "| wake-ups per datagram | reply to datagram median / p99 (ms) | peak RSS (MiB) "
       "| start to first datagram (s) |")
 print("|---|---|---|---|---|---|---|---|---|")
-for r in sorted(rows, key=lambda r: (r["latency"], ["headless", "offscreen", "peer"].index(r["sender"]))):
+order = ["headless", "offscreen", "wine", "peer"]
+for r in sorted(rows, key=lambda r: (r["latency"], order.index(r["sender"]))):
     print(f"| {r['latency']} ms | {r['sender']} | {r['datagrams']} | {r['interval_median']:.1f} / "
           f"{r['interval_p99']:.1f} / {r['interval_max']:.1f} | {r['cpu_ms_per_datagram']:.3f} | "
           f"{r['wakeups_per_datagram']:.2f} | {r['reply_to_datagram_median']:.3f} / "
@@ -40,7 +65,7 @@ print()
 print("Ratios publisher / peer (CPU per datagram, wake-ups per datagram, reply to datagram p99, peak RSS):")
 for latency in sorted({r["latency"] for r in rows}):
     peer = by.get(("peer", latency))
-    for sender in ("headless", "offscreen"):
+    for sender in ("headless", "offscreen", "wine"):
         r = by.get((sender, latency))
         if not (r and peer):
             continue
