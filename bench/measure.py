@@ -73,7 +73,7 @@ command = {"headless": [f"{build}/jointcastd"] + controller,
 if sender == "offscreen":
     env["QT_QPA_PLATFORM"] = "offscreen"
 if sender == "wine":
-    env.update(WINEPREFIX=f"{win}/wineprefix", WINEDEBUG="-all", DISPLAY=os.environ["DISPLAY"],
+    env.update(WINEPREFIX=os.path.abspath(f"{win}/wineprefix"), WINEDEBUG="-all", DISPLAY=os.environ["DISPLAY"],
                JOINTCAST_STANDIN_LATENCY_MS=str(latency))
 started = time.monotonic_ns()
 proc = start(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -90,6 +90,9 @@ try:
             continue
         arrivals.append(time.monotonic_ns())
         malformed += not DATAGRAM.fullmatch(payload)
+    if window is None or proc.poll() is not None:
+        sys.exit(f"measure: the {sender} sender ended early (exit {proc.poll()}) or never "
+                 f"streamed: {len(arrivals)} datagrams")
     closing = (time.monotonic_ns(), proc_figures(proc.pid))
 finally:
     for child in children:
