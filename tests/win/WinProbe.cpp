@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -162,10 +163,11 @@ int CloseWindow() {
   return failures == 0 ? 0 : 1;
 }
 
-int ErrorBox(const char* expected) {
-  HWND box = WaitFor(L"#32770", L"Jointcast", 20);
+// Waits for the program's error box; its text (printed for the log), or nullopt when none came.
+std::optional<std::wstring> WaitForErrorBox(HWND& box) {
+  box = WaitFor(L"#32770", L"Jointcast", 20);
   Check(box != nullptr, "an error box titled \"Jointcast\" appears");
-  if (box == nullptr) return 1;
+  if (box == nullptr) return std::nullopt;
   std::wstring message;
   for (HWND child : Children(box)) {
     wchar_t cls[32] = {};
@@ -173,10 +175,23 @@ int ErrorBox(const char* expected) {
     if (std::wstring(cls) == L"Static" && !Text(child).empty()) message = Text(child);
   }
   std::printf("error box: %ls\n", message.c_str());
+  return message;
+}
+
+std::wstring Wide(const char* text) {
+  wchar_t wide[256] = {};
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 255);
+  return wide;
+}
+
+int ErrorBox(const char* expected) {
+  HWND box = nullptr;
+  const auto shown = WaitForErrorBox(box);
+  if (!shown) return 1;
+  const std::wstring& message = *shown;
   Check(!message.empty() && message.back() == L'.', "it shows an error text ending in a full stop");
   if (expected != nullptr) {
-    wchar_t wanted[256] = {};
-    MultiByteToWideChar(CP_UTF8, 0, expected, -1, wanted, 255);
+    const std::wstring wanted = Wide(expected);
     Check(message.rfind(wanted, 0) == 0, "the error text says what is wrong");
   }
   Check(FindWindowW(L"TFMDialog", nullptr) == nullptr ||
@@ -268,8 +283,7 @@ int Decimal(const char* separator) {
   HWND w = WaitFor(L"TFMDialog", L"Jointcast V3", 20);
   Check(w != nullptr, "window is shown");
   if (w == nullptr) return 1;
-  wchar_t wanted[8] = {};
-  MultiByteToWideChar(CP_UTF8, 0, separator, -1, wanted, 7);
+  const std::wstring wanted = Wide(separator);
   HWND a1 = ChildWithText(w, L"A1");
   const bool seen = Eventually(
       [&] {
@@ -293,19 +307,11 @@ int Decimal(const char* separator) {
 }
 
 int RunError(const char* expected) {
-  HWND box = WaitFor(L"#32770", L"Jointcast", 20);
-  Check(box != nullptr, "an error box titled \"Jointcast\" appears");
-  if (box == nullptr) return 1;
-  std::wstring message;
-  for (HWND child : Children(box)) {
-    wchar_t cls[32] = {};
-    GetClassNameW(child, cls, 31);
-    if (std::wstring(cls) == L"Static" && !Text(child).empty()) message = Text(child);
-  }
-  std::printf("error box: %ls\n", message.c_str());
-  wchar_t wanted[256] = {};
-  MultiByteToWideChar(CP_UTF8, 0, expected, -1, wanted, 255);
-  Check(message.find(wanted) != std::wstring::npos, "it carries the control's own description");
+  HWND box = nullptr;
+  const auto shown = WaitForErrorBox(box);
+  if (!shown) return 1;
+  Check(shown->find(Wide(expected)) != std::wstring::npos,
+        "it carries the control's own description");
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   Sleep(500);
   HWND w = FindWindowW(L"TFMDialog", L"Jointcast V3");
