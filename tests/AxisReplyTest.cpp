@@ -69,7 +69,7 @@ TEST(ValueLabel, TwoDecimalsAsciiDigitsAndTheLocaleSeparator) {
   EXPECT_EQ(ValueLabelText(-0.006f, "."), "-0.01");
   EXPECT_EQ(ValueLabelText(12.3456f, ","), "12,35");
   EXPECT_EQ(ValueLabelText(-180.5f, "\u066B"), "-180\u066B50");  // a multi-byte separator
-  EXPECT_EQ(ValueLabelText(123456.78f, "."), "123456.78");        // no grouping
+  EXPECT_EQ(ValueLabelText(123456.78f, "."), "123456.78");       // no grouping
 }
 
 TEST(AxisReply, ReadsTheControllerForms) {
@@ -122,8 +122,9 @@ TEST(AxisReply, RejectsRepliesWithoutSixNumbers) {
 TEST(FixedDecimal, MatchesPrintfForFloats) {
   std::uint32_t state = 12345;
   auto next = [&] { return state = state * 1664525u + 1013904223u; };
-  std::vector<float> values{0.0f, -0.0f, 1.0f / 128, -1.0f / 128, 0.5e-6f, 2.5f, 999999.9f,
-                            -180.5f, 45.678f, 1e-45f, -1e-45f, 9.99999e11f, 3.0517578125e-5f};
+  std::vector<float> values{0.0f,    -0.0f,       1.0f / 128,      -1.0f / 128, 0.5e-6f,
+                            2.5f,    999999.9f,   -180.5f,         45.678f,     1e-45f,
+                            -1e-45f, 9.99999e11f, 3.0517578125e-5f};
   while (values.size() < 200000) {
     float value;
     const std::uint32_t bits = next();

@@ -90,7 +90,9 @@ void Answer(int connection, std::uint16_t id, const std::string& value) {
 
 struct Fixture {
   Fixture() : cross("127.0.0.1", listener.Port(), loop, loop, platform::SystemClock()) {
-    cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) { completed.push_back(job); };
+    cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) {
+      completed.push_back(job);
+    };
   }
   bool WaitForCompletion(crosslib::JobNumber job) {
     for (int i = 0; i < 20; ++i) {

@@ -5,16 +5,16 @@
 TEST(Listener, RecognisesPositionDatagrams) {
   EXPECT_TRUE(
       receiver::IsPositionDatagram("12.345600 0.000000 180.000000 -180.500000 7.000000 45.678001"));
-  EXPECT_TRUE(receiver::IsPositionDatagram(
-      "1.000000 2.000000 3.000000 4.000000 5.000000 -0.000000"));
+  EXPECT_TRUE(
+      receiver::IsPositionDatagram("1.000000 2.000000 3.000000 4.000000 5.000000 -0.000000"));
   EXPECT_TRUE(receiver::IsPositionDatagram(
       "-999999995904.000000 2.000000 3.000000 4.000000 5.000000 6.000000"));
   const std::string six = "1.000000 2.000000 3.000000 4.000000 5.000000 6.000000";
   for (const std::string& bad :
        {std::string(), std::string("1 2 3 4 5 6"), std::string("1.5 2.5 3.5 4.5 5.5 6.5"),
         std::string(400, '7') + six.substr(1), six + "\n", six + " ", " " + six,
-        std::string("1.000000  2.000000 3.000000 4.000000 5.000000 6.000000"),
-        six.substr(9), six + " 7.000000", std::string("1,000000") + six.substr(8),
+        std::string("1.000000  2.000000 3.000000 4.000000 5.000000 6.000000"), six.substr(9),
+        six + " 7.000000", std::string("1,000000") + six.substr(8),
         std::string("+1.000000") + six.substr(8), std::string("1.0000000") + six.substr(8),
         std::string(".000000") + six.substr(8), std::string("nan") + six.substr(8)}) {
     EXPECT_FALSE(receiver::IsPositionDatagram(bad)) << bad;

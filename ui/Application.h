@@ -26,8 +26,8 @@ class TApplication {
   // waits at most this long before calling it again, and less when a message comes (a
   // completion, a key, a paint, a timer), which is handled first. Never waits inside the call.
   virtual void WaitBeforeNextIdle(std::uint32_t milliseconds) = 0;
-  virtual void ProcessMessages() = 0;               // handles what is pending, once, then returns
-  virtual void Run(TForm& mainForm) = 0;            // shows the form, loops until it closes
+  virtual void ProcessMessages() = 0;     // handles what is pending, once, then returns
+  virtual void Run(TForm& mainForm) = 0;  // shows the form, loops until it closes
   // Message box with the application's title and an error icon.
   virtual void ShowErrorBox(const std::string& text) = 0;
 

@@ -147,7 +147,7 @@ void ProxyCross::OnReadable() {
     while (auto reply = decoder_.Next()) {
       auto it = pending_.find(reply->id);
       if (it == pending_.end()) continue;  // a late answer to a request sent twice
-      if (it->second.sends == 1) {  // a resent request's reply time says nothing clear
+      if (it->second.sends == 1) {         // a resent request's reply time says nothing clear
         recentReplyMs_.push_back(platform::Elapsed(clock_.Now(), it->second.sentAt));
         if (recentReplyMs_.size() > kRecentReplies) recentReplyMs_.pop_front();
       }

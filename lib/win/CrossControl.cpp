@@ -307,8 +307,8 @@ void CrossControl::HostWithoutAtl(IUnknown* control, HWND parent) {
   site_ = new ClientSite;
   if (ole_ != nullptr && (misc & OLEMISC_SETCLIENTSITEFIRST)) ole_->SetClientSite(site_);
   IPersistStreamInit* persist = nullptr;
-  if (SUCCEEDED(control->QueryInterface(IID_IPersistStreamInit,
-                                        reinterpret_cast<void**>(&persist))) &&
+  if (SUCCEEDED(
+          control->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&persist))) &&
       persist != nullptr) {
     persist->InitNew();
     persist->Release();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h: the COM interfaces need its types.
 #include <unknwn.h>
 
 #include <memory>
@@ -36,7 +37,7 @@ class CrossControl : public TCross {
   void TearDown();  // undoes whatever construction got done
 
   IDispatch* dispatch_ = nullptr;
-  IOleObject* ole_ = nullptr;        // held only when hosted without ATL
+  IOleObject* ole_ = nullptr;  // held only when hosted without ATL
   ClientSite* site_ = nullptr;
   HWND host_ = nullptr;
   EventSink* sink_ = nullptr;

@@ -126,7 +126,8 @@ TEST(QtWindow, LabelsTakeOnlyTheDecimalSeparatorFromTheLocale) {
 TEST(QtWindow, FallbackFontFitsTheLabels) {
   QtWindow w;
   const QFontMetrics metrics(w.Child<QLabel>("LA0")->font());
-  EXPECT_LE(metrics.horizontalAdvance("-180.00"), 41) << QFontInfo(w.Form()->font()).family().toStdString();
+  EXPECT_LE(metrics.horizontalAdvance("-180.00"), 41)
+      << QFontInfo(w.Form()->font()).family().toStdString();
   EXPECT_LE(metrics.horizontalAdvance(jointcast::kRestingNotice), 129);
 }
 
@@ -239,8 +240,8 @@ TEST(QtApplication, AKeyEndsTheIdleWait) {
     calls.push_back(edit.text().toStdString());
     if (calls.size() == 1) {
       gApp->WaitBeforeNextIdle(60000);
-      QCoreApplication::postEvent(&edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_X,
-                                                       Qt::NoModifier, "x"));
+      QCoreApplication::postEvent(&edit,
+                                  new QKeyEvent(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x"));
     } else {
       gApp->SetOnIdle({});
       QCoreApplication::exit(0);

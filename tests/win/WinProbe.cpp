@@ -214,8 +214,8 @@ HWND Focused(HWND w) {
 
 // A window of the probe's own, to take the activation away from Jointcast.
 HWND OtherWindow() {
-  return CreateWindowExW(0, L"STATIC", L"winprobe", WS_POPUP | WS_VISIBLE, 0, 300, 100, 50,
-                         nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  return CreateWindowExW(0, L"STATIC", L"winprobe", WS_POPUP | WS_VISIBLE, 0, 300, 100, 50, nullptr,
+                         nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 void PressKey(HWND target, WPARAM key) {

@@ -5,8 +5,7 @@
 #include <cstdlib>
 
 namespace tools {
-bool CommandLine::ReadNumber(const char* text, double low, double high, bool whole,
-                             double& value) {
+bool CommandLine::ReadNumber(const char* text, double low, double high, bool whole, double& value) {
   char* end = nullptr;
   value = std::strtod(text, &end);
   return end != text && *end == '\0' && value >= low && value <= high &&

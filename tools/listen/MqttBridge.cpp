@@ -14,8 +14,8 @@ std::string PositionTopic(std::string_view prefix, std::string_view sender) {
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload) {
   char time[40];
   std::snprintf(time, sizeof time, "%.6f", unixTime);
-  std::string json = "{\"time\":" + std::string(time) + ",\"sender\":\"" + std::string(sender) +
-                     "\",\"axes\":[";
+  std::string json =
+      "{\"time\":" + std::string(time) + ",\"sender\":\"" + std::string(sender) + "\",\"axes\":[";
   // The well-formed payload's values are JSON numbers as they stand.
   for (char c : payload) json += c == ' ' ? ',' : c;
   return json + "]}";
@@ -30,8 +30,7 @@ MqttBridge::~MqttBridge() {
   mosquitto_lib_cleanup();
 }
 
-bool MqttBridge::Start(const std::string& host, int port, std::string prefix,
-                       std::string& error) {
+bool MqttBridge::Start(const std::string& host, int port, std::string prefix, std::string& error) {
   prefix_ = std::move(prefix);
   mosquitto_lib_init();
   client_ = mosquitto_new(nullptr, true, this);
@@ -57,8 +56,8 @@ void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_v
   const std::string topic = PositionTopic(prefix_, sender);
   const std::string json = PositionJson(unixTime, sender, payload);
   // Not connected: the position is dropped; the next one goes out once the broker is back.
-  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(),
-                    0, true);
+  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(), 0,
+                    true);
 }
 
 void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
@@ -73,7 +72,8 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int) {
 void MqttBridge::Report(bool connected) {
   const int state = connected ? 1 : 0;
   if (reported_.exchange(state) == state) return;
-  std::fprintf(stderr, "jointcast-listen: %s\n", connected ? "broker connected" : "broker unreachable");
+  std::fprintf(stderr, "jointcast-listen: %s\n",
+               connected ? "broker connected" : "broker unreachable");
 }
 
 }  // namespace receiver

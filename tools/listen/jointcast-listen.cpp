@@ -34,8 +34,8 @@ struct Options {
   unsigned long count = 0;  // 0: no limit
   double seconds = 0;       // 0: no limit
   bool quiet = false;
-  std::string csv;          // record to this file
-  std::string mqtt;         // HOST[:PORT] of a broker to publish to
+  std::string csv;   // record to this file
+  std::string mqtt;  // HOST[:PORT] of a broker to publish to
   std::string topic = "jointcast";
 };
 
@@ -177,8 +177,9 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
 
 void PrintSummary(const Tallies& tallies) {
   if (tallies.empty()) {
-    std::printf("summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
-                "ms, max 0.0 ms\n");
+    std::printf(
+        "summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
+        "ms, max 0.0 ms\n");
     return;
   }
   for (const auto& [address, tally] : tallies) {
@@ -240,4 +241,3 @@ int main(int argc, char** argv) {
   PrintSummary(tallies);
   return 0;
 }
-

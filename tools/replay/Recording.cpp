@@ -36,7 +36,8 @@ std::string ParseRow(const std::string& line, Row& row) {
   if (row.sender.empty()) return "no sender";
   row.payload.clear();
   for (std::size_t i = 2; i < 8; ++i) row.payload += (i > 2 ? " " : "") + fields[i];
-  if (!receiver::IsPositionDatagram(row.payload)) return "the values are not in the datagram format";
+  if (!receiver::IsPositionDatagram(row.payload))
+    return "the values are not in the datagram format";
   return {};
 }
 

@@ -87,7 +87,8 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got > 0) {
       if (!session.Receive(buffer, static_cast<std::size_t>(got), now, latency)) {
-        std::fprintf(stderr, "jointcast-sim: malformed request or too many queued, client closed\n");
+        std::fprintf(stderr,
+                     "jointcast-sim: malformed request or too many queued, client closed\n");
         return false;
       }
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {

@@ -36,7 +36,7 @@ class WinApplication : public TApplication, public platform::EventPoster {
 
   IdleHandler idle_;
   std::optional<std::uint32_t> wait_;  // asked for by the idle call under way
-  HWND postWindow_ = nullptr;  // message-only window that runs posted work
+  HWND postWindow_ = nullptr;          // message-only window that runs posted work
   HWND dialog_ = nullptr;
   std::map<UINT_PTR, std::function<void()>> posted_;
   UINT_PTR nextId_ = 1;

@@ -1,6 +1,5 @@
 #include "ui/win/WinComponents.h"
 
-
 #include "ui/win/WinText.h"
 
 namespace ui::win {
