@@ -16,11 +16,34 @@
 
 namespace {
 
-// Runs posted work at once (delays are left to the cycle tests) and socket callbacks when poll()
-// says the socket is readable.
+struct FakeClock : platform::Clock {
+  platform::Tick Now() override { return now; }
+  void Sleep(std::uint32_t milliseconds) override { now += milliseconds; }
+  platform::Tick now = 1000;
+};
+
+// Runs posted work at once, delayed work when the fake clock reaches it, and socket callbacks
+// when poll() says the socket is readable.
 struct TestLoop : platform::EventPoster, platform::SocketWatcher {
+  explicit TestLoop(FakeClock& clock) : clock(clock) {}
   void Post(std::uint32_t delayMs, std::function<void()> work) override {
-    if (delayMs == 0) posted.push_back(std::move(work));  // resends are not this test's business
+    if (delayMs == 0) {
+      posted.push_back(std::move(work));
+    } else {
+      timers.emplace(clock.now + delayMs, std::move(work));
+      ++timersPosted;
+    }
+  }
+  // Moves the fake clock on, running each timer at its own time.
+  void Advance(std::uint32_t ms) {
+    const platform::Tick until = clock.now + ms;
+    while (!timers.empty() && timers.begin()->first <= until) {
+      clock.now = timers.begin()->first;
+      auto work = std::move(timers.begin()->second);
+      timers.erase(timers.begin());
+      work();
+    }
+    clock.now = until;
   }
   void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override {
     watched[socket] = std::move(onReadable);
@@ -42,7 +65,10 @@ struct TestLoop : platform::EventPoster, platform::SocketWatcher {
     for (auto& w : work) w();
   }
 
+  FakeClock& clock;
   std::vector<std::function<void()>> posted;
+  std::multimap<platform::Tick, std::function<void()>> timers;
+  int timersPosted = 0;
   std::map<platform::SocketHandle, std::function<void()>> watched;
 };
 
@@ -89,7 +115,7 @@ void Answer(int connection, std::uint16_t id, const std::string& value) {
 }
 
 struct Fixture {
-  Fixture() : cross("127.0.0.1", listener.Port(), loop, loop, platform::SystemClock()) {
+  Fixture() : loop(clock), cross("127.0.0.1", listener.Port(), loop, loop, clock) {
     cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) {
       completed.push_back(job);
     };
@@ -105,6 +131,7 @@ struct Fixture {
   }
 
   Listener listener;
+  FakeClock clock;
   TestLoop loop;
   proxy::ProxyCross cross;
   std::vector<crosslib::JobNumber> completed;
@@ -188,4 +215,44 @@ TEST(ProxyCross, GarbageFailsTheReadAndDropsTheConnection) {
     EXPECT_EQ(f.cross.KRCOk(), 0);  // the connection is gone
     close(connection);
   }
+}
+
+// Reads go out every 200 ms and most are answered at once. Only a read left unanswered is sent
+// again, once, a second after it went out; and all reads in flight share one timer, so answered
+// reads cost the loop no wake-up.
+TEST(ProxyCross, OneTimerResendsOnlyTheUnansweredReads) {
+  Fixture f;
+  ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+  const int connection = f.listener.Accept();
+  std::vector<std::uint16_t> seen;
+  const auto serve = [&](bool answer) {
+    const auto request = ReadRequest(connection);
+    ASSERT_TRUE(request);
+    seen.push_back(request->id);
+    if (answer) Answer(connection, request->id, "{E6AXIS: A1 1}");
+  };
+
+  const auto lost = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+  serve(false);
+  for (int i = 0; i < 3; ++i) {
+    f.loop.Advance(200);
+    const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    serve(true);
+    ASSERT_TRUE(f.WaitForCompletion(read));
+  }
+  f.loop.Advance(200);  // t = 800
+  const auto late = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+  serve(false);
+  EXPECT_EQ(f.loop.timersPosted, 1);
+
+  f.loop.Advance(200);  // t = 1000: the first read is due
+  serve(false);
+  f.loop.Advance(799);
+  EXPECT_EQ(seen.size(), 6u);  // the late read is not due before t = 1800
+  f.loop.Advance(1);
+  serve(false);
+  f.loop.Advance(5000);  // each is sent twice at most
+  EXPECT_EQ(seen, (std::vector<std::uint16_t>{lost, seen[1], seen[2], seen[3], late, lost, late}));
+  EXPECT_EQ(f.loop.timersPosted, 2);
+  close(connection);
 }

@@ -99,37 +99,65 @@ crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
   const std::uint16_t id = lastId_;
   results_.erase(id);
   // A request that is never resent counts as sent once for the reply times.
-  pending_[id] = Pending{name, EncodeReadRequest(id, name), 1, clock_.Now(), resendable};
+  pending_[id] = Pending{name,       EncodeReadRequest(id, name),     1, clock_.Now(),
+                         resendable, resendable ? ResendAfterMs() : 0};
   // Without a connection (the server closed it between two requests) the job fails through the
   // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
   if (!connection_ ||
       !connection_->SendAll(pending_[id].request.data(), pending_[id].request.size())) {
     Disconnect(true);
   } else if (resendable) {
-    ArmResend(id);
+    ArmResendTimer(pending_[id].resendAfterMs);
   }
   return static_cast<crosslib::JobNumber>(id);
 }
 
-void ProxyCross::ArmResend(std::uint16_t id) {
-  std::weak_ptr<ProxyCross*> alive = alive_;
+std::uint32_t ProxyCross::ResendAfterMs() const {
   std::uint32_t slowest = 0;
   for (std::uint32_t ms : recentReplyMs_) slowest = std::max(slowest, ms);
-  poster_.Post(std::max(kResendAfterMs, 2 * slowest), [alive, id] {
-    if (auto self = alive.lock()) (*self)->Resend(id);
+  return std::max(kResendAfterMs, 2 * slowest);
+}
+
+void ProxyCross::ArmResendTimer(std::uint32_t delayMs) {
+  const platform::Tick now = clock_.Now();
+  // An armed timer that fires no later than needed serves this read too (one already overdue
+  // is about to run).
+  const auto untilArmed = static_cast<std::int32_t>(resendDueAt_ - now);
+  if (resendArmed_ && untilArmed <= static_cast<std::int64_t>(delayMs)) return;
+  resendArmed_ = true;
+  resendDueAt_ = now + delayMs;
+  const std::uint32_t arming = ++resendArming_;
+  std::weak_ptr<ProxyCross*> alive = alive_;
+  poster_.Post(delayMs, [alive, arming] {
+    auto self = alive.lock();
+    if (!self || (*self)->resendArming_ != arming) return;
+    (*self)->resendArmed_ = false;
+    (*self)->ResendDue();
   });
 }
 
-void ProxyCross::Resend(std::uint16_t id) {
-  auto it = pending_.find(id);
-  if (it == pending_.end() || !connection_ || !it->second.resendable ||
-      it->second.sends >= kMaxSends) {
-    return;
+void ProxyCross::ResendDue() {
+  if (!connection_) return;
+  const platform::Tick now = clock_.Now();
+  std::uint32_t nextDelay = 0;
+  bool anotherDue = false;
+  for (auto& entry : pending_) {
+    Pending& pending = entry.second;
+    if (!pending.resendable || pending.sends >= kMaxSends) continue;
+    const std::uint32_t waited = platform::Elapsed(now, pending.sentAt);
+    if (waited < pending.resendAfterMs) {
+      const std::uint32_t left = pending.resendAfterMs - waited;
+      if (!anotherDue || left < nextDelay) nextDelay = left;
+      anotherDue = true;
+      continue;
+    }
+    ++pending.sends;
+    if (!connection_->SendAll(pending.request.data(), pending.request.size())) {
+      Disconnect(true);
+      return;
+    }
   }
-  ++it->second.sends;
-  if (!connection_->SendAll(it->second.request.data(), it->second.request.size())) {
-    Disconnect(true);
-  }
+  if (anotherDue) ArmResendTimer(nextDelay);
 }
 
 void ProxyCross::OnReadable() {

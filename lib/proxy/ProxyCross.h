@@ -23,7 +23,9 @@ namespace proxy {
 // A read without a reply after a second is sent once more with the same id, since a busy server
 // may drop a request that arrives while another is pending; a server seen to be slow on this
 // connection is given twice its slowest reply time instead, so that a copy never queues behind
-// a request that is merely slow. Bytes that break the protocol drop the connection and fail what
+// a request that is merely slow. One timer serves all reads in flight: it is armed for the
+// earliest resend and re-armed only while a read still waits for one, so answered reads cost no
+// wake-up. Bytes that break the protocol drop the connection and fail what
 // was pending, and the cycle registers again.
 class ProxyCross : public crosslib::TCross {
  public:
@@ -52,6 +54,7 @@ class ProxyCross : public crosslib::TCross {
     int sends = 0;
     platform::Tick sentAt = 0;
     bool resendable = false;
+    std::uint32_t resendAfterMs = 0;
   };
   struct Result {
     bool success = false;
@@ -59,8 +62,9 @@ class ProxyCross : public crosslib::TCross {
   };
 
   crosslib::JobNumber Send(const std::string& name, bool resendable);
-  void ArmResend(std::uint16_t id);
-  void Resend(std::uint16_t id);
+  std::uint32_t ResendAfterMs() const;
+  void ArmResendTimer(std::uint32_t delayMs);
+  void ResendDue();
   void OnReadable();
   void Finish(std::uint16_t id, Result result);
   void Disconnect(bool failPending);
@@ -78,6 +82,11 @@ class ProxyCross : public crosslib::TCross {
   std::uint16_t lastId_ = 0;
   std::map<std::uint16_t, Pending> pending_;
   std::map<std::uint16_t, Result> results_;
+  // The one resend timer in flight: when it fires, and which arming it is (a sooner arming makes
+  // the later one stale).
+  bool resendArmed_ = false;
+  platform::Tick resendDueAt_ = 0;
+  std::uint32_t resendArming_ = 0;
   std::shared_ptr<ProxyCross*> alive_;
 };
 
