@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <vector>
@@ -17,9 +18,10 @@
 namespace {
 
 struct FakeClock : platform::Clock {
+  explicit FakeClock(platform::Tick start) : now(start) {}
   platform::Tick Now() override { return now; }
   void Sleep(std::uint32_t milliseconds) override { now += milliseconds; }
-  platform::Tick now = 1000;
+  platform::Tick now;
 };
 
 // Runs posted work at once, delayed work when the fake clock reaches it, and socket callbacks
@@ -30,25 +32,32 @@ struct TestLoop : platform::EventPoster, platform::SocketWatcher {
     if (delayMs == 0) {
       posted.push_back(std::move(work));
     } else {
-      timers.emplace(clock.now + delayMs, std::move(work));
+      timers.emplace_back(clock.now + delayMs, std::move(work));
       ++timersPosted;
     }
-  }
-  // Moves the fake clock on, running each timer at its own time.
-  void Advance(std::uint32_t ms) {
-    const platform::Tick until = clock.now + ms;
-    while (!timers.empty() && timers.begin()->first <= until) {
-      clock.now = timers.begin()->first;
-      auto work = std::move(timers.begin()->second);
-      timers.erase(timers.begin());
-      work();
-    }
-    clock.now = until;
   }
   void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override {
     watched[socket] = std::move(onReadable);
   }
   void Unwatch(platform::SocketHandle socket) override { watched.erase(socket); }
+  // Moves the fake clock on, running each timer at its own time, right across the tick's wrap.
+  void Advance(std::uint32_t ms) {
+    const platform::Tick until = clock.now + ms;
+    const auto distance = [this](platform::Tick at) {
+      return static_cast<std::int32_t>(at - clock.now);
+    };
+    for (;;) {
+      auto next = std::min_element(timers.begin(), timers.end(), [&](const auto& a, const auto& b) {
+        return distance(a.first) < distance(b.first);
+      });
+      if (next == timers.end() || distance(next->first) > distance(until)) break;
+      clock.now = next->first;
+      auto work = std::move(next->second);
+      timers.erase(next);
+      work();
+    }
+    clock.now = until;
+  }
 
   // Handles what is ready, waiting up to the given time for a socket to become readable.
   void Pump(int waitMs) {
@@ -67,7 +76,7 @@ struct TestLoop : platform::EventPoster, platform::SocketWatcher {
 
   FakeClock& clock;
   std::vector<std::function<void()>> posted;
-  std::multimap<platform::Tick, std::function<void()>> timers;
+  std::vector<std::pair<platform::Tick, std::function<void()>>> timers;
   int timersPosted = 0;
   std::map<platform::SocketHandle, std::function<void()>> watched;
 };
@@ -115,7 +124,8 @@ void Answer(int connection, std::uint16_t id, const std::string& value) {
 }
 
 struct Fixture {
-  Fixture() : loop(clock), cross("127.0.0.1", listener.Port(), loop, loop, clock) {
+  explicit Fixture(platform::Tick start = 1000)
+      : clock(start), loop(clock), cross("127.0.0.1", listener.Port(), loop, loop, clock) {
     cross.OnCmdMessage = [this](crosslib::JobNumber job, std::int32_t) {
       completed.push_back(job);
     };
@@ -217,42 +227,95 @@ TEST(ProxyCross, GarbageFailsTheReadAndDropsTheConnection) {
   }
 }
 
-// Reads go out every 200 ms and most are answered at once. Only a read left unanswered is sent
-// again, once, a second after it went out; and all reads in flight share one timer, so answered
-// reads cost the loop no wake-up.
-TEST(ProxyCross, OneTimerResendsOnlyTheUnansweredReads) {
-  Fixture f;
-  ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
-  const int connection = f.listener.Accept();
-  std::vector<std::uint16_t> seen;
-  const auto serve = [&](bool answer) {
+// The server's side of one connection: reads each request, answers it or not, and keeps the ids
+// in the order they came.
+struct ScriptedServer {
+  void Serve(bool answer) {
     const auto request = ReadRequest(connection);
     ASSERT_TRUE(request);
     seen.push_back(request->id);
     if (answer) Answer(connection, request->id, "{E6AXIS: A1 1}");
-  };
-
-  const auto lost = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
-  serve(false);
-  for (int i = 0; i < 3; ++i) {
-    f.loop.Advance(200);
-    const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
-    serve(true);
-    ASSERT_TRUE(f.WaitForCompletion(read));
   }
-  f.loop.Advance(200);  // t = 800
-  const auto late = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
-  serve(false);
-  EXPECT_EQ(f.loop.timersPosted, 1);
+  int connection;
+  std::vector<std::uint16_t> seen;
+};
 
-  f.loop.Advance(200);  // t = 1000: the first read is due
-  serve(false);
-  f.loop.Advance(799);
-  EXPECT_EQ(seen.size(), 6u);  // the late read is not due before t = 1800
-  f.loop.Advance(1);
-  serve(false);
-  f.loop.Advance(5000);  // each is sent twice at most
-  EXPECT_EQ(seen, (std::vector<std::uint16_t>{lost, seen[1], seen[2], seen[3], late, lost, late}));
-  EXPECT_EQ(f.loop.timersPosted, 2);
-  close(connection);
+// The tick wraps during some of these runs: at different points of each scenario.
+constexpr platform::Tick kStarts[] = {1000, 0xFFFFFFFFu - 500, 0xFFFFFFFFu - 2400};
+
+// Reads go out every 200 ms and most are answered at once. Only a read left unanswered is sent
+// again, once, a second after it went out; and all reads in flight share one timer, so answered
+// reads cost the loop no wake-up.
+TEST(ProxyCross, OneTimerResendsOnlyTheUnansweredReads) {
+  for (const platform::Tick start : kStarts) {
+    Fixture f(start);
+    ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+    ScriptedServer server{f.listener.Accept(), {}};
+
+    const auto lost = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+    server.Serve(false);
+    for (int i = 0; i < 3; ++i) {
+      f.loop.Advance(200);
+      const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
+      server.Serve(true);
+      ASSERT_TRUE(f.WaitForCompletion(read));
+    }
+    f.loop.Advance(200);  // t = 800
+    const auto late = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+    server.Serve(false);
+    EXPECT_EQ(f.loop.timersPosted, 1);
+
+    f.loop.Advance(199);
+    EXPECT_EQ(server.seen.size(), 5u) << start;  // not early
+    f.loop.Advance(1);                           // t = 1000: the first read is due
+    server.Serve(false);
+    f.loop.Advance(799);
+    EXPECT_EQ(server.seen.size(), 6u) << start;  // the late read is not due before t = 1800
+    f.loop.Advance(1);
+    server.Serve(false);
+    f.loop.Advance(5000);  // each is sent twice at most
+    const auto& seen = server.seen;
+    EXPECT_EQ(seen,
+              (std::vector<std::uint16_t>{lost, seen[1], seen[2], seen[3], late, lost, late}));
+    EXPECT_EQ(f.loop.timersPosted, 2) << start;
+    close(server.connection);
+  }
+}
+
+// A read that waits longer (after a slow reply it is given twice that time) must not hold back a
+// later read that is due sooner, once the slow reply has left the reply times that count.
+TEST(ProxyCross, EachReadIsResentAtItsOwnTime) {
+  for (const platform::Tick start : kStarts) {
+    Fixture f(start);
+    ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+    ScriptedServer server{f.listener.Accept(), {}};
+
+    const crosslib::JobNumber slow = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    f.loop.Advance(900);
+    server.Serve(true);
+    ASSERT_TRUE(f.WaitForCompletion(slow));
+    const auto patient = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+    server.Serve(false);  // resent after 1800 ms
+    for (std::size_t i = 0; i < proxy::ProxyCross::kRecentReplies; ++i) {
+      f.loop.Advance(10);
+      const crosslib::JobNumber read = f.cross.ShowVar(u"$AXIS_ACT", u"");
+      server.Serve(true);
+      ASSERT_TRUE(f.WaitForCompletion(read));
+    }
+    const auto prompt = static_cast<std::uint16_t>(f.cross.ShowVar(u"$AXIS_ACT", u""));
+    server.Serve(false);  // resent after 1000 ms, at 1160 ms from the patient one
+    const std::size_t sent = server.seen.size();
+
+    f.loop.Advance(999);
+    EXPECT_EQ(server.seen.size(), sent) << start;
+    f.loop.Advance(1);
+    server.Serve(false);
+    EXPECT_EQ(server.seen.back(), prompt) << start;
+    f.loop.Advance(639);
+    EXPECT_EQ(server.seen.size(), sent + 1) << start;
+    f.loop.Advance(1);
+    server.Serve(false);
+    EXPECT_EQ(server.seen.back(), patient) << start;
+    close(server.connection);
+  }
 }

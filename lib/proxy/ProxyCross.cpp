@@ -124,8 +124,6 @@ void ProxyCross::ArmResendTimer(std::uint32_t delayMs) {
   // is about to run).
   const auto untilArmed = static_cast<std::int32_t>(resendDueAt_ - now);
   if (resendArmed_ && untilArmed <= static_cast<std::int64_t>(delayMs)) return;
-  resendArmed_ = true;
-  resendDueAt_ = now + delayMs;
   const std::uint32_t arming = ++resendArming_;
   std::weak_ptr<ProxyCross*> alive = alive_;
   poster_.Post(delayMs, [alive, arming] {
@@ -134,6 +132,8 @@ void ProxyCross::ArmResendTimer(std::uint32_t delayMs) {
     (*self)->resendArmed_ = false;
     (*self)->ResendDue();
   });
+  resendArmed_ = true;
+  resendDueAt_ = now + delayMs;
 }
 
 void ProxyCross::ResendDue() {
@@ -211,6 +211,10 @@ void ProxyCross::Finish(std::uint16_t id, Result result) {
 }
 
 void ProxyCross::Disconnect(bool failPending) {
+  // Nothing is left to resend; the next connection's first read arms a timer of its own, so a
+  // timer that never ran cannot stop resends for good.
+  resendArmed_ = false;
+  ++resendArming_;
   if (connection_) {
     watcher_.Unwatch(connection_->Handle());
     connection_.reset();
