@@ -23,9 +23,13 @@ def start_sim():
 
 
 def sample(pid):
+    """RSS, the anonymous part of it (heap and stacks, where a leak shows; the rest is mapped
+    files), and the open descriptors."""
     with open(f"/proc/{pid}/status") as f:
-        rss = int(re.search(r"^VmRSS:\s+(\d+)", f.read(), re.M)[1])
-    return rss, len(os.listdir(f"/proc/{pid}/fd"))
+        status = f.read()
+    rss, anon = (int(re.search(rf"^{key}:\s+(\d+)", status, re.M)[1])
+                 for key in ("VmRSS", "RssAnon"))
+    return rss, anon, len(os.listdir(f"/proc/{pid}/fd"))
 
 
 rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -86,6 +90,7 @@ print(f"gaps over 1 s: {len(gaps)}, explained by restarts: {len(gaps) - unexplai
 if samples:
     first, last = samples[0], samples[-1]
     print(f"RSS: {first[1]} kB at start, {last[1]} kB at end (drift {last[1] - first[1]:+d} kB, "
-          f"max {max(s[1] for s in samples)} kB); open descriptors: {first[2]} -> {last[2]} "
-          f"(max {max(s[2] for s in samples)})")
+          f"max {max(s[1] for s in samples)} kB); anonymous: {first[2]} -> {last[2]} kB "
+          f"(drift {last[2] - first[2]:+d} kB); open descriptors: {first[3]} -> {last[3]} "
+          f"(max {max(s[3] for s in samples)})")
 sys.exit(0 if alive and unexplained == 0 else 1)

@@ -43,7 +43,7 @@ class MemoryApplication : public TApplication, public platform::EventPoster {
   platform::Clock& Clock() { return clock_; }
 
   std::vector<std::string> errorBoxes;
-  std::vector<std::uint32_t> idleWaits;  // every wait the idle handler asked for
+  std::vector<std::uint32_t> idleWaits;  // every wait the idle handler asked for (fake clock)
   int processMessagesCalls = 0;
   std::function<void()> onProcessMessages;  // lets a test look at the window as it is painted
 
