@@ -104,9 +104,12 @@ check "closing through the system menu" "$wine" "$probe" close
 check "the program ends after closing" ended_within 10
 check "Exit is called once on close" test "$(grep -c '^Exit' "$JOINTCAST_STANDIN_LOG")" -eq 1
 
-# The user's locale: a decimal comma in the labels.
+# The user's locale: a decimal comma in the labels. Every Wine process writes its own Unix
+# locale into the prefix's user locale as it starts, and the program reads the separator live, so
+# the probe runs in the same locale (in another one it would switch the labels to a point).
 LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 start_app comma
-check "labels use the locale's decimal comma" "$wine" "$probe" decimal ,
+check "labels use the locale's decimal comma" env LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 \
+  "$wine" "$probe" decimal ,
 close_app
 
 # Without ATL the program hosts the control itself, as a host must: it still streams.
