@@ -1,40 +1,21 @@
 #!/usr/bin/env python3
 """What the proxy end-to-end tests share: scripted servers that speak the variable proxy's
-protocol, a run of the publisher with datagrams received at the fixed port 4849, checks, and the
-ending of every child process however a test ends. Arguments of the tests: PUBLISHER SIM."""
-import atexit
-import signal
+protocol, a run of the publisher with datagrams received at the fixed port 4849, and checks.
+Child processes are started through children.start, which ends them however a test ends.
+Arguments of the tests: PUBLISHER SIM."""
 import os
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
+
+from children import start  # noqa: F401 (the tests start their processes with it)
 
 PUBLISHER, SIM = sys.argv[1], sys.argv[2]
 VALUE = b"{E6AXIS: A1 1.5, A2 -2.25, A3 3, A4 4, A5 5, A6 6, E1 0.0, E2 0.0}"
 DATAGRAM = b"1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000"
 failures = []
-children = []  # every process started here; all are ended however the test ends
-
-
-def end_children():
-    for child in children:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-
-
-atexit.register(end_children)
-# A runner that stops the test with SIGTERM gets its children ended too.
-signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped by SIGTERM"))
-
-
-def start(args, **kwargs):
-    child = subprocess.Popen(args, **kwargs)
-    children.append(child)
-    return child
 
 
 def datagram_receiver():

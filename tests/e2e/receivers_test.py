@@ -4,7 +4,6 @@ mosquitto broker (started here on a free loopback port) read back by mosquitto_s
 stopped and started again mid-stream; a stream from the publisher recorded and replayed to a
 second listener byte for byte; two senders on different loopback addresses told apart.
 Usage: receivers_test.py LISTEN REPLAY PUBLISHER"""
-import atexit
 import json
 import os
 import re
@@ -15,26 +14,12 @@ import tempfile
 import threading
 import time
 
+from children import start
+
 LISTEN, REPLAY, PUBLISHER = sys.argv[1], sys.argv[2], sys.argv[3]
 HEADLESS = os.path.join(os.path.dirname(PUBLISHER), "jointcastd")
 work = tempfile.mkdtemp(prefix="jointcast-receivers-")
-children, passes, failures = [], [], []
-
-
-def end_children():
-    for child in children:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-
-
-atexit.register(end_children)
-
-
-def start(args, **kwargs):
-    child = subprocess.Popen(args, **kwargs)
-    children.append(child)
-    return child
+passes, failures = [], []
 
 
 def check(name, condition, detail=""):

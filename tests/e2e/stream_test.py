@@ -1,30 +1,25 @@
 #!/usr/bin/env python3
 """End to end: the real publisher (offscreen, simulated controller) streams to jointcast-listen
 on the loopback at the fixed port 4849: well-formed datagrams, about five a second, moving."""
-import atexit
 import os
 import re
 import signal
 import subprocess
 import sys
 
+from children import start
+
 publisher, listener = sys.argv[1], sys.argv[2]
 WANTED = 16
 
-children = []
-atexit.register(lambda: [c.kill() for c in children if c.poll() is None])
-
-listen = subprocess.Popen(
+listen = start(
     [listener, "--bind", "127.0.0.1", "--count", str(WANTED), "--seconds", "20"],
     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-children.append(listen)
 started = listen.stderr.readline()
 assert "listening" in started, f"listener did not start (is port 4849 in use?): {started}"
 
 env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-pub = subprocess.Popen([publisher], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                       text=True)
-children.append(pub)
+pub = start([publisher], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 try:
     out, _ = listen.communicate(timeout=30)
 finally:
