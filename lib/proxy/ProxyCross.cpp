@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <optional>
 
 namespace proxy {
 namespace {
@@ -99,8 +101,12 @@ crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
   const std::uint16_t id = lastId_;
   results_.erase(id);
   // A request that is never resent counts as sent once for the reply times.
-  pending_[id] = Pending{name,       EncodeReadRequest(id, name),     1, clock_.Now(),
-                         resendable, resendable ? ResendAfterMs() : 0};
+  pending_[id] = Pending{.name = name,
+                         .request = EncodeReadRequest(id, name),
+                         .sends = 1,
+                         .sentAt = clock_.Now(),
+                         .resendable = resendable,
+                         .resendAfterMs = resendable ? ResendAfterMs() : 0};
   // Without a connection (the server closed it between two requests) the job fails through the
   // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
   if (!connection_ ||
@@ -139,16 +145,13 @@ void ProxyCross::ArmResendTimer(std::uint32_t delayMs) {
 void ProxyCross::ResendDue() {
   if (!connection_) return;
   const platform::Tick now = clock_.Now();
-  std::uint32_t nextDelay = 0;
-  bool anotherDue = false;
+  std::optional<std::uint32_t> nextDelay;  // until the earliest read still waiting is due
   for (auto& entry : pending_) {
     Pending& pending = entry.second;
     if (!pending.resendable || pending.sends >= kMaxSends) continue;
     const std::uint32_t waited = platform::Elapsed(now, pending.sentAt);
     if (waited < pending.resendAfterMs) {
-      const std::uint32_t left = pending.resendAfterMs - waited;
-      if (!anotherDue || left < nextDelay) nextDelay = left;
-      anotherDue = true;
+      nextDelay = std::min(nextDelay.value_or(UINT32_MAX), pending.resendAfterMs - waited);
       continue;
     }
     ++pending.sends;
@@ -157,7 +160,7 @@ void ProxyCross::ResendDue() {
       return;
     }
   }
-  if (anotherDue) ArmResendTimer(nextDelay);
+  if (nextDelay) ArmResendTimer(*nextDelay);
 }
 
 void ProxyCross::OnReadable() {
