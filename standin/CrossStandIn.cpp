@@ -552,6 +552,10 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
   const std::wstring base = std::wstring(L"CLSID\\") + crosslib::WideText(crosslib::kClassId);
-  const LONG status = RegDeleteTreeW(HKEY_CLASSES_ROOT, base.c_str());
-  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
+  // The keys registration made, children first (XP has no call that deletes a tree).
+  for (const std::wstring& key : {base + L"\\InprocServer32", base + L"\\Control", base}) {
+    const LONG status = RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return SELFREG_E_CLASS;
+  }
+  return S_OK;
 }

@@ -2,6 +2,7 @@
 
 #include "lib/win/CrossIdentity.h"
 #include "platform/win/DllSearch.h"
+#include "platform/win/RegistryText.h"
 
 #include <ocidl.h>
 #include <ole2.h>
@@ -26,7 +27,7 @@ std::string HresultText(const char* what, HRESULT hr) {
 // Hosts the control with the system's ATL (loaded at run time: MinGW has no ATL headers), from
 // the system folder only: an atl.dll put beside the program must never be the one loaded.
 IUnknown* HostWithAtl(HWND parent, HWND& host) {
-  HMODULE atl = LoadLibraryExW(L"atl.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE atl = platform::LoadSystemDll(L"atl.dll");
   if (atl == nullptr) return nullptr;
   auto init = reinterpret_cast<AtlAxWinInitFn>(
       reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")));
@@ -48,13 +49,8 @@ IUnknown* HostWithAtl(HWND parent, HWND& host) {
 // Where the control is registered, for letting its own folder into the DLL search.
 std::wstring RegisteredServerPath() {
   const std::wstring key = std::wstring(L"CLSID\\") + WideText(kClassId) + L"\\InprocServer32";
-  wchar_t path[MAX_PATH] = {};
-  DWORD size = sizeof path;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path, &size) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  std::wstring text = path;
+  std::wstring text =
+      platform::ReadRegistryText(HKEY_CLASSES_ROOT, key, nullptr).value_or(std::wstring());
   if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') {
     text = text.substr(1, text.size() - 2);  // registered with quotes around it
   }
