@@ -107,7 +107,7 @@ TEST(SimServer, AnswersOneRequestAtATimeAfterTheLatency) {
   const Bytes requests =
       Concat(Concat(proxy::EncodeReadRequest(1, "$axis_act"), proxy::EncodeReadRequest(2, "ping")),
              proxy::EncodeReadRequest(3, "$NOPE"));
-  ASSERT_TRUE(session.Receive(requests.data(), requests.size(), t0, 10ms));
+  ASSERT_TRUE(session.Receive(requests.data(), requests.size(), t0, 10ms, 10ms));
   simserver::Clock::time_point due;
   ASSERT_TRUE(session.NextDue(due));
   EXPECT_EQ(due, t0 + 10ms);
@@ -131,7 +131,7 @@ TEST(SimServer, AnswersOneRequestAtATimeAfterTheLatency) {
   EXPECT_FALSE(unknown->success);
 
   const Bytes junk{0x00, 0x09, 0x00, 0x04, 0x00, 0x00, 0x07, 'x'};
-  EXPECT_FALSE(session.Receive(junk.data(), junk.size(), t0, 10ms));
+  EXPECT_FALSE(session.Receive(junk.data(), junk.size(), t0, 10ms, 10ms));
 }
 
 // One client cannot make the server hold more than its bounds, nor hold a slot for ever.
@@ -144,13 +144,13 @@ TEST(SimServer, BoundsWhatOneClientCanHold) {
     for (std::uint16_t id = 1; id <= simserver::ClientSession::kMaxQueued + 1; ++id) {
       flood = Concat(flood, proxy::EncodeReadRequest(id, "$AXIS_ACT"));
     }
-    EXPECT_FALSE(session.Receive(flood.data(), flood.size(), t0, 1000ms));
+    EXPECT_FALSE(session.Receive(flood.data(), flood.size(), t0, 1000ms, 1000ms));
   }
   {
     simserver::ClientSession session(t0);
     const Bytes half = proxy::EncodeReadRequest(1, "$AXIS_ACT");
-    ASSERT_TRUE(session.Receive(half.data(), 5, t0, 4ms));
-    ASSERT_TRUE(session.Receive(half.data() + 5, 1, t0 + 4s, 4ms));  // a byte now and then
+    ASSERT_TRUE(session.Receive(half.data(), 5, t0, 4ms, 4ms));
+    ASSERT_TRUE(session.Receive(half.data() + 5, 1, t0 + 4s, 4ms, 4ms));  // a byte now and then
     EXPECT_FALSE(session.Stalled(t0 + 5s));
     EXPECT_TRUE(session.Stalled(t0 + 5s + 1ms));
   }
@@ -159,4 +159,55 @@ TEST(SimServer, BoundsWhatOneClientCanHold) {
     EXPECT_FALSE(session.Stalled(t0 + 30s));
     EXPECT_TRUE(session.Stalled(t0 + 30s + 1ms));
   }
+}
+
+// A client that mixes reads and writes on one connection: each write is a well-formed frame and
+// is refused (status 0, the value the variable keeps); the reads around it are served, and no
+// write closes the client. Only bytes that break the framing do.
+TEST(SimServer, RefusesWritesAndGoesOnServingReads) {
+  using namespace std::chrono_literals;
+  simserver::ClientSession session;
+  const sim::SimulatedArm arm;
+  const auto t0 = simserver::Clock::now();
+  const Bytes requests = Concat(
+      Concat(proxy::EncodeWriteRequest(1, "$OV_PRO", "50"), proxy::EncodeReadRequest(2, "PING")),
+      Concat(proxy::EncodeWriteRequest(3, "$AXIS_ACT", "{E6AXIS: A1 9}"),
+             proxy::EncodeReadRequest(4, "$AXIS_ACT")));
+  for (std::size_t at = 0; at < requests.size(); ++at) {  // a byte at a time
+    ASSERT_TRUE(session.Receive(requests.data() + at, 1, t0, 0ms, 0ms)) << at;
+  }
+  session.Answer(t0, arm, t0);
+  proxy::ReplyDecoder decoder;
+  decoder.Feed(session.Output().data(), session.Output().size());
+  std::vector<proxy::Reply> replies;
+  while (auto reply = decoder.Next()) replies.push_back(*reply);
+  ASSERT_EQ(replies.size(), 4u);
+  EXPECT_EQ(replies[0].id, 1);
+  EXPECT_FALSE(replies[0].success);
+  EXPECT_TRUE(replies[1].success);
+  EXPECT_EQ(replies[1].value, "PONG");
+  EXPECT_FALSE(replies[2].success);
+  EXPECT_EQ(replies[2].value.rfind("{E6AXIS: A1 ", 0), 0u);  // the value it keeps
+  EXPECT_TRUE(replies[3].success);
+
+  // A write whose value length disagrees with the frame's is malformed.
+  Bytes broken = proxy::EncodeWriteRequest(5, "$OV_PRO", "50");
+  broken[broken.size() - 3] = 9;
+  simserver::ClientSession other;
+  EXPECT_FALSE(other.Receive(broken.data(), broken.size(), t0, 0ms, 0ms));
+}
+
+TEST(SimServer, SlowReadsAloneWaitTheirLatency) {
+  using namespace std::chrono_literals;
+  simserver::ClientSession session;
+  const auto t0 = simserver::Clock::now();
+  const Bytes requests =
+      Concat(proxy::EncodeReadRequest(1, "$MODE_OP"), proxy::EncodeReadRequest(2, "$AXIS_ACT"));
+  ASSERT_TRUE(session.Receive(requests.data(), requests.size(), t0, 4ms, 1600ms));
+  simserver::Clock::time_point due;
+  ASSERT_TRUE(session.NextDue(due));
+  EXPECT_EQ(due, t0 + 4ms);
+  session.Answer(due, sim::SimulatedArm(), t0);
+  ASSERT_TRUE(session.NextDue(due));
+  EXPECT_EQ(due, t0 + 1604ms);  // one at a time: after the ready check
 }

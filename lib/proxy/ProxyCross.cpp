@@ -71,7 +71,7 @@ crosslib::JobNumber ProxyCross::KRCOk() {
   // that failed instead would read as "not ready" and be asked again, forever, on a dead link.
   if (!connection_) return 0;
   // Not sent twice: an unanswered ready check only leads to a new registration.
-  return Send("$MODE_OP", false);
+  return Start("$MODE_OP", false);
 }
 
 bool ProxyCross::KRCOkResult(crosslib::JobNumber job) {
@@ -80,7 +80,7 @@ bool ProxyCross::KRCOkResult(crosslib::JobNumber job) {
 }
 
 crosslib::JobNumber ProxyCross::ShowVar(const std::u16string& name, const std::u16string&) {
-  return Send(ToAscii(name), true);
+  return Start(ToAscii(name), true);
 }
 
 bool ProxyCross::ShowVarResult(crosslib::JobNumber job, std::u16string& value) {
@@ -96,26 +96,49 @@ bool ProxyCross::Exit() {
   return true;
 }
 
-crosslib::JobNumber ProxyCross::Send(const std::string& name, bool resendable) {
-  if (++lastId_ == 0) lastId_ = 1;  // 0 means "not accepted"
-  const std::uint16_t id = lastId_;
+std::uint16_t ProxyCross::NextId() {
+  do {
+    if (++lastId_ == 0) lastId_ = 1;  // 0 means "not accepted"
+  } while (jobs_.count(lastId_) != 0 || messages_.count(lastId_) != 0);
+  return lastId_;
+}
+
+crosslib::JobNumber ProxyCross::Start(const std::string& name, bool resendable) {
+  const std::uint16_t id = NextId();
   results_.erase(id);
-  // A request that is never resent counts as sent once for the reply times.
-  pending_[id] = Pending{.name = name,
-                         .request = EncodeReadRequest(id, name),
-                         .sends = 1,
-                         .sentAt = clock_.Now(),
-                         .resendable = resendable,
-                         .resendAfterMs = resendable ? ResendAfterMs() : 0};
+  Job& job = jobs_[id];
+  job = Job{.name = name,
+            .waitingSince = clock_.Now(),
+            .resendable = resendable,
+            .resendAfterMs = resendable ? ResendAfterMs() : 0};
+  const auto queued = messages_.find(queuedCopy_);
+  queuedCopy_ = 0;
+  if (resendable && queued != messages_.end() && queuedCopyName_ == name) {
+    // The server reads the variable for the copy only now, once it has answered the first
+    // request; its reply has waited in line, so its time says nothing of the server's speed.
+    queued->second.job = id;
+    queued->second.timed = false;
+    job.sends = 1;
+    ArmResendTimer(job.resendAfterMs);
+    return static_cast<crosslib::JobNumber>(id);
+  }
   // Without a connection (the server closed it between two requests) the job fails through the
   // loop, so the cycle reconnects instead of waiting for a reply that cannot come.
-  if (!connection_ ||
-      !connection_->SendAll(pending_[id].request.data(), pending_[id].request.size())) {
+  if (!SendMessage(id, false)) {
     Disconnect(true);
   } else if (resendable) {
-    ArmResendTimer(pending_[id].resendAfterMs);
+    ArmResendTimer(job.resendAfterMs);
   }
   return static_cast<crosslib::JobNumber>(id);
+}
+
+bool ProxyCross::SendMessage(std::uint16_t jobId, bool copy) {
+  Job& job = jobs_[jobId];
+  const std::uint16_t id = copy ? NextId() : jobId;
+  messages_[id] = Message{.job = jobId, .sentAt = clock_.Now(), .timed = true, .copy = copy};
+  ++job.sends;
+  const std::vector<std::uint8_t> request = EncodeReadRequest(id, job.name);
+  return connection_ && connection_->SendAll(request.data(), request.size());
 }
 
 std::uint32_t ProxyCross::ResendAfterMs() const {
@@ -146,16 +169,14 @@ void ProxyCross::ResendDue() {
   if (!connection_) return;
   const platform::Tick now = clock_.Now();
   std::optional<std::uint32_t> nextDelay;  // until the earliest read still waiting is due
-  for (auto& entry : pending_) {
-    Pending& pending = entry.second;
-    if (!pending.resendable || pending.sends >= kMaxSends) continue;
-    const std::uint32_t waited = platform::Elapsed(now, pending.sentAt);
-    if (waited < pending.resendAfterMs) {
-      nextDelay = std::min(nextDelay.value_or(UINT32_MAX), pending.resendAfterMs - waited);
+  for (auto& [id, job] : jobs_) {
+    if (!job.resendable || job.sends >= kMaxSends) continue;
+    const std::uint32_t waited = platform::Elapsed(now, job.waitingSince);
+    if (waited < job.resendAfterMs) {
+      nextDelay = std::min(nextDelay.value_or(UINT32_MAX), job.resendAfterMs - waited);
       continue;
     }
-    ++pending.sends;
-    if (!connection_->SendAll(pending.request.data(), pending.request.size())) {
+    if (!SendMessage(id, true)) {
       Disconnect(true);
       return;
     }
@@ -176,18 +197,7 @@ void ProxyCross::OnReadable() {
     taken += static_cast<std::size_t>(got);
     decoder_.Feed(buffer, static_cast<std::size_t>(got));
     while (auto reply = decoder_.Next()) {
-      auto it = pending_.find(reply->id);
-      if (it == pending_.end()) continue;  // a late answer to a request sent twice
-      if (it->second.sends == 1) {         // a resent request's reply time says nothing clear
-        recentReplyMs_.push_back(platform::Elapsed(clock_.Now(), it->second.sentAt));
-        if (recentReplyMs_.size() > kRecentReplies) recentReplyMs_.pop_front();
-      }
-      Result result;
-      // An empty value with a success tail is how many servers say "failed".
-      result.success = reply->success && !reply->value.empty();
-      if (result.success) result.value = it->second.name + " = " + reply->value;
-      pending_.erase(it);
-      Finish(reply->id, std::move(result));
+      OnReply(reply->id, reply->success, reply->value);
       if (!connection_) return;
     }
     if (decoder_.Malformed()) {
@@ -195,6 +205,53 @@ void ProxyCross::OnReadable() {
       return;
     }
   }
+}
+
+void ProxyCross::OnReply(std::uint16_t messageId, bool success, const std::string& value) {
+  const auto message = messages_.find(messageId);
+  if (message == messages_.end()) return;  // never asked on this connection
+  const Message answered = message->second;
+  messages_.erase(message);
+  const auto job = jobs_.find(answered.job);
+  if (job == jobs_.end()) return;  // late: another reply finished its job
+  const platform::Tick now = clock_.Now();
+  if (answered.timed) {
+    recentReplyMs_.push_back(platform::Elapsed(now, answered.sentAt));
+    if (recentReplyMs_.size() > kRecentReplies) recentReplyMs_.pop_front();
+  }
+  // The job's other request is abandoned. When this was the first request's reply, a copy sent
+  // meanwhile is still in line at a server that serves one request at a time.
+  std::size_t abandoned = 0;
+  for (auto& [id, other] : messages_) {
+    if (other.job == answered.job) {
+      other.job = 0;
+      if (other.copy && !answered.copy) {
+        queuedCopy_ = id;
+        queuedCopyName_ = job->second.name;
+      }
+    }
+    if (other.job == 0) ++abandoned;
+  }
+  // Abandoned requests are remembered so their late replies are known; the oldest are let go.
+  while (abandoned-- > kAbandonedKept) {
+    auto oldest = messages_.end();
+    for (auto it = messages_.begin(); it != messages_.end(); ++it) {
+      if (it->second.job == 0 && it->first != queuedCopy_ &&
+          (oldest == messages_.end() || platform::Elapsed(now, it->second.sentAt) >
+                                            platform::Elapsed(now, oldest->second.sentAt))) {
+        oldest = it;
+      }
+    }
+    if (oldest == messages_.end()) break;
+    messages_.erase(oldest);
+  }
+  Result result;
+  // An empty value with a success tail is how many servers say "failed".
+  result.success = success && !value.empty();
+  if (result.success) result.value = job->second.name + " = " + value;
+  const std::uint16_t jobId = job->first;
+  jobs_.erase(job);
+  Finish(jobId, std::move(result));
 }
 
 void ProxyCross::Finish(std::uint16_t id, Result result) {
@@ -222,11 +279,13 @@ void ProxyCross::Disconnect(bool failPending) {
     watcher_.Unwatch(connection_->Handle());
     connection_.reset();
   }
-  auto pending = std::move(pending_);
-  pending_.clear();
+  messages_.clear();
+  queuedCopy_ = 0;
+  auto jobs = std::move(jobs_);
+  jobs_.clear();
   if (!failPending) return;
   // The jobs that were waiting fail at once rather than at the cycle's time-out.
-  for (const auto& entry : pending) {
+  for (const auto& entry : jobs) {
     const std::uint16_t id = entry.first;
     std::weak_ptr<ProxyCross*> alive = alive_;
     poster_.Post(0, [alive, id] {

@@ -19,14 +19,20 @@ namespace proxy {
 // The controller reached through its TCP variable proxy. Init connects; KRCOk reads $MODE_OP
 // (any successful reply means ready; job 0 when the connection is gone); ShowVar sends a read
 // (a job that fails when the connection is gone). Replies arrive through the message
-// loop's socket watch and fire OnCmdMessage with the job number, which is also the message id.
-// A read without a reply after a second is sent once more with the same id, since a busy server
-// may drop a request that arrives while another is pending; a server seen to be slow on this
-// connection is given twice its slowest reply time instead, so that a copy never queues behind
-// a request that is merely slow. One timer serves all reads in flight: it is armed for the
-// earliest resend and re-armed only while a read still waits for one, so answered reads cost no
-// wake-up. Bytes that break the protocol drop the connection and fail what
-// was pending, and the cycle registers again.
+// loop's socket watch and fire OnCmdMessage with the job number.
+//
+// A read without a reply after a second is sent once more, since a busy server may drop a
+// request that arrives while another is pending; a server seen to be slow on this connection is
+// given twice its slowest reply time instead. The copy goes out under a message id of its own,
+// so whichever reply comes first completes the read and the other is known for a late one. Many
+// proxies serve one request at a time: when the first request's reply beats its copy, the copy
+// is still queued there, and a new request would wait behind it. So the next read of the same
+// variable takes over the copy instead of queueing another request behind it: the copy's reply,
+// read by the server after that read was asked for, completes it.
+//
+// One timer serves all reads in flight: it is armed for the earliest resend and re-armed only
+// while a read still waits for one, so answered reads cost no wake-up. Bytes that break the
+// protocol drop the connection and fail what was pending, and the cycle registers again.
 class ProxyCross : public crosslib::TCross {
  public:
   static constexpr int kConnectTimeoutMs = 1000;
@@ -34,6 +40,7 @@ class ProxyCross : public crosslib::TCross {
   static constexpr int kMaxSends = 2;
   static constexpr std::size_t kMaxReadPerWakeUp = 64 * 1024;  // then the loop runs again
   static constexpr std::size_t kRecentReplies = 16;
+  static constexpr std::size_t kAbandonedKept = 64;  // late replies recognised as such
 
   ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
              platform::SocketWatcher& watcher, platform::Clock& clock);
@@ -48,24 +55,34 @@ class ProxyCross : public crosslib::TCross {
   bool Exit() override;
 
  private:
-  struct Pending {
+  // A job not yet finished: a read or a ready check.
+  struct Job {
     std::string name;
-    std::vector<std::uint8_t> request;
-    int sends = 0;
-    platform::Tick sentAt = 0;
+    int sends = 0;                    // requests sent for it, a taken-over copy counting as one
+    platform::Tick waitingSince = 0;  // its first request went out, or it took over a copy
     bool resendable = false;
     std::uint32_t resendAfterMs = 0;
+  };
+  // A request on the wire, by its message id.
+  struct Message {
+    std::uint16_t job = 0;  // 0: abandoned, its job finished by another reply
+    platform::Tick sentAt = 0;
+    bool timed = false;  // its reply time tells how fast the server is
+    bool copy = false;
   };
   struct Result {
     bool success = false;
     std::string value;
   };
 
-  crosslib::JobNumber Send(const std::string& name, bool resendable);
+  crosslib::JobNumber Start(const std::string& name, bool resendable);
+  bool SendMessage(std::uint16_t job, bool copy);
+  std::uint16_t NextId();
   std::uint32_t ResendAfterMs() const;
   void ArmResendTimer(std::uint32_t delayMs);
   void ResendDue();
   void OnReadable();
+  void OnReply(std::uint16_t messageId, bool success, const std::string& value);
   void Finish(std::uint16_t id, Result result);
   void Disconnect(bool failPending);
 
@@ -80,7 +97,12 @@ class ProxyCross : public crosslib::TCross {
   std::deque<std::uint32_t> recentReplyMs_;
   ReplyDecoder decoder_;
   std::uint16_t lastId_ = 0;
-  std::map<std::uint16_t, Pending> pending_;
+  std::map<std::uint16_t, Job> jobs_;
+  std::map<std::uint16_t, Message> messages_;
+  // A copy still queued at the server whose read was completed by the first request's reply:
+  // the next read of that variable takes it over. 0 when there is none.
+  std::uint16_t queuedCopy_ = 0;
+  std::string queuedCopyName_;
   std::map<std::uint16_t, Result> results_;
   // The one resend timer in flight: when it fires, and which arming it is (a sooner arming makes
   // the later one stale).

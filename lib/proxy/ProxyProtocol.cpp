@@ -34,6 +34,22 @@ std::vector<std::uint8_t> EncodeReadRequest(std::uint16_t id, const std::string&
   return out;
 }
 
+std::vector<std::uint8_t> EncodeWriteRequest(std::uint16_t id, const std::string& name,
+                                             const std::string& value) {
+  const std::size_t n = std::min<std::size_t>(name.size(), 1024);
+  const std::size_t m = std::min<std::size_t>(value.size(), 1024);
+  std::vector<std::uint8_t> out;
+  out.reserve(9 + n + m);
+  Put16(out, id);
+  Put16(out, 5 + n + m);
+  out.push_back(1);
+  Put16(out, n);
+  out.insert(out.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n));
+  Put16(out, m);
+  out.insert(out.end(), value.begin(), value.begin() + static_cast<std::ptrdiff_t>(m));
+  return out;
+}
+
 std::vector<std::uint8_t> EncodeReply(std::uint16_t id, const std::string& value, bool success,
                                       int contentLengthPlus) {
   const std::size_t m = std::min<std::size_t>(value.size(), 0xFFFF - 6);
@@ -88,26 +104,39 @@ void RequestDecoder::Feed(const std::uint8_t* data, std::size_t length) {
   buffer_.insert(buffer_.end(), data, data + length);
 }
 
-std::optional<ReadRequest> RequestDecoder::Next() {
+std::optional<Request> RequestDecoder::Next() {
   if (malformed_) return std::nullopt;
   const std::size_t available = buffer_.size() - start_;
   if (available < 4) return std::nullopt;
   const std::uint8_t* frame = buffer_.data() + start_;
   const std::size_t contentLength = Get16(frame + 2);
-  if (contentLength < 3 || contentLength - 3 > kMaxNameLength) {
+  if (contentLength < 3 || contentLength > kMaxContentLength) {
     malformed_ = true;
     return std::nullopt;
   }
   if (available < 4 + contentLength) return std::nullopt;
+  // The whole frame is here: every length below is checked against its content length.
+  const std::uint8_t mode = frame[4];
   const std::size_t nameLength = Get16(frame + 5);
-  if (nameLength != contentLength - 3) {
+  std::size_t valueLength = 0;
+  bool consistent = false;
+  if (mode == 1) {
+    consistent = contentLength >= 5 + nameLength &&
+                 contentLength == 5 + nameLength + (valueLength = Get16(frame + 7 + nameLength));
+  } else {
+    consistent = nameLength == contentLength - 3;
+  }
+  if (!consistent || nameLength > kMaxNameLength) {
     malformed_ = true;
     return std::nullopt;
   }
-  ReadRequest request;
+  Request request;
   request.id = Get16(frame);
-  request.mode = frame[4];
+  request.mode = mode;
   request.name.assign(reinterpret_cast<const char*>(frame + 7), nameLength);
+  if (mode == 1) {
+    request.value.assign(reinterpret_cast<const char*>(frame + 9 + nameLength), valueLength);
+  }
   start_ += 4 + contentLength;
   return request;
 }

@@ -23,11 +23,9 @@ class PosixTcpConnection : public TcpConnection {
     while (length > 0) {
       const ssize_t sent = send(fd_, data, length, MSG_NOSIGNAL);
       if (sent < 0 && errno == EINTR) continue;
-      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        pollfd writable{fd_, POLLOUT, 0};
-        if (poll(&writable, 1, 1000) != 1) return false;
-        continue;
-      }
+      // A request is a few bytes: a send buffer full of them means the server has stopped
+      // reading, and waiting for room would hold the whole loop. The caller drops the
+      // connection (a request may be cut) and registers again.
       if (sent <= 0) return false;
       data += sent;
       length -= static_cast<std::size_t>(sent);

@@ -26,6 +26,17 @@ check("jointcast-sim answers PING", pong == reply(1, b"PONG"), pong)
 check("jointcast-sim closes a client that sends a malformed frame", bad.recv(64) == b"")
 good.sendall(struct.pack(">HHBH", 2, 12, 0, 9) + b"$AXIS_ACT")
 check("jointcast-sim keeps serving the other client", good.recv(512)[7:16] == b"{E6AXIS: ")
+# A client that writes between its reads: each write is refused (status 0) with a proper reply,
+# and the connection stays open for the reads.
+answers = []
+for msg_id, frame in enumerate([struct.pack(">HHBH", 0, 7, 0, 4) + b"PING",
+                                struct.pack(">HHBH", 0, 13, 1, 6) + b"$OV_PR" + struct.pack(">H", 2) + b"50",
+                                struct.pack(">HHBH", 0, 12, 0, 9) + b"$AXIS_ACT"], start=10):
+    good.sendall(struct.pack(">H", msg_id) + frame[2:])
+    answers.append(good.recv(512))
+check("jointcast-sim answers a write with a refusal and goes on reading",
+      answers[0] == reply(10, b"PONG") and answers[1] == reply(11, b"", status=0) and
+      answers[2][7:16] == b"{E6AXIS: ", answers)
 good.close()
 bad.close()
 sim.terminate()
@@ -51,7 +62,8 @@ got, err, exited = run_publisher(server.port, 8)
 server.stop = True
 reads = [r for r in server.requests if r[1] == "$AXIS_ACT"]
 check("dropped read ends the program", exited and "can't read variable" in err and not got, err)
-check("dropped read is sent again once, same id", len(reads) == 2 and reads[0] == reads[1], reads)
+check("dropped read is sent again once, under an id of its own",
+      len(reads) == 2 and reads[0] != reads[1], reads)
 
 server = Server("close")
 got, err, exited = run_publisher(server.port, 9.5)

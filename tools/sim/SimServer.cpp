@@ -14,26 +14,27 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-proxy::Reply Answer(const proxy::ReadRequest& request, const sim::SimulatedArm& arm,
+proxy::Reply Answer(const proxy::Request& request, const sim::SimulatedArm& arm,
                     std::uint32_t armTimeMs) {
   proxy::Reply reply;
   reply.id = request.id;
   const std::string name = Upper(request.name);
-  if (request.mode != 0) {
-    // Writes are not served.
-  } else if (name == "$AXIS_ACT") {
+  if (name == "$AXIS_ACT") {
     reply.value = arm.AxisActValue(armTimeMs);
   } else if (name == "$MODE_OP") {
     reply.value = "#T1";
   } else if (name == "PING") {
     reply.value = "PONG";
   }
-  reply.success = !reply.value.empty();
+  // Every variable of the simulated controller is read-only: a write is refused, with the value
+  // the variable keeps, as a controller's proxy answers a write it does not carry out.
+  reply.success = request.mode == 0 && !reply.value.empty();
   return reply;
 }
 
 bool ClientSession::Receive(const std::uint8_t* data, std::size_t length, Clock::time_point now,
-                            std::chrono::milliseconds latency) {
+                            std::chrono::milliseconds latency,
+                            std::chrono::milliseconds readLatency) {
   lastHeard_ = now;
   decoder_.Feed(data, length);
   bool completed = false;
@@ -42,7 +43,8 @@ bool ClientSession::Receive(const std::uint8_t* data, std::size_t length, Clock:
     if (queue_.size() >= kMaxQueued) return false;
     // One request at a time: each starts when the previous one has been answered.
     const Clock::time_point start = queue_.empty() ? now : std::max(now, queue_.back().due);
-    queue_.push_back({std::move(*request), start + latency});
+    const bool read = request->mode == 0 && Upper(request->name) == "$AXIS_ACT";
+    queue_.push_back({std::move(*request), start + (read ? readLatency : latency)});
   }
   // A frame left incomplete is timed from now when others were completed meanwhile.
   if (decoder_.Buffered() == 0) {

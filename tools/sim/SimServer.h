@@ -14,9 +14,10 @@ namespace simserver {
 
 using Clock = std::chrono::steady_clock;
 
-// The answer the simulated controller gives to a read: $AXIS_ACT, $MODE_OP and PING are known
-// (names in any case); anything else fails with an empty value.
-proxy::Reply Answer(const proxy::ReadRequest& request, const sim::SimulatedArm& arm,
+// The answer the simulated controller gives to a request: $AXIS_ACT, $MODE_OP and PING can be
+// read (names in any case); anything else fails with an empty value. Writes are refused
+// (status 0) with the variable's current value.
+proxy::Reply Answer(const proxy::Request& request, const sim::SimulatedArm& arm,
                     std::uint32_t armTimeMs);
 
 // One client's state: bytes in, requests answered one at a time after the latency, bytes out.
@@ -32,8 +33,9 @@ class ClientSession {
 
   // Returns false when the client must be closed: a malformed frame, or more requests queued
   // than the bound.
+  // Reads of $AXIS_ACT take readLatency, every other request latency.
   bool Receive(const std::uint8_t* data, std::size_t length, Clock::time_point now,
-               std::chrono::milliseconds latency);
+               std::chrono::milliseconds latency, std::chrono::milliseconds readLatency);
   // True when the client is to be closed for stalling: a frame begun over 5 s ago and still
   // incomplete, or nothing heard for 30 s with nothing left to answer.
   bool Stalled(Clock::time_point now) const;
@@ -47,7 +49,7 @@ class ClientSession {
 
  private:
   struct Queued {
-    proxy::ReadRequest request;
+    proxy::Request request;
     Clock::time_point due;
   };
   proxy::RequestDecoder decoder_;

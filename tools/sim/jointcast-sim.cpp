@@ -31,6 +31,8 @@ struct Options {
   unsigned port = 7000;
   std::string bind = "127.0.0.1";
   unsigned latencyMs = 4;
+  int readLatencyMs = -1;  // -1: as latencyMs
+  unsigned readLatencyFromS = 0;
   bool trace = false;
 };
 
@@ -38,13 +40,18 @@ Options Parse(int argc, char** argv) {
   Options options;
   tools::CommandLine line(
       "jointcast-sim",
-      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS] [--trace]\n"
+      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS] [--read-latency MS]\n"
+      "                     [--read-latency-from SECONDS] [--trace]\n"
       "Serves a simulated, moving robot arm over the controller variable proxy's TCP\n"
       "protocol (port 7000 by default, loopback only unless --bind says otherwise).\n"
-      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails.\n"
+      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails; writes are refused.\n"
+      "Each client is served one request at a time, each taking --latency (default 4 ms);\n"
+      "--read-latency sets it for $AXIS_ACT alone, from SECONDS after the start.\n"
       "--trace prints 'reply NANOSECONDS' (CLOCK_MONOTONIC) on stdout as replies leave.\n");
   line.Number("--port", 1, 65535, options.port);
   line.Number("--latency", 0, 60000, options.latencyMs);
+  line.Number("--read-latency", 0, 60000, options.readLatencyMs);
+  line.Number("--read-latency-from", 0, 86400, options.readLatencyFromS);
   line.Text("--bind", options.bind);
   line.Flag("--trace", options.trace);
   line.Parse(argc, argv);
@@ -82,11 +89,15 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
                  simserver::Clock::time_point now, const Options& options,
                  const sim::SimulatedArm& arm, simserver::Clock::time_point armStart) {
   const std::chrono::milliseconds latency(options.latencyMs);
+  const bool slowReads = options.readLatencyMs >= 0 &&
+                         now - armStart >= std::chrono::seconds(options.readLatencyFromS);
+  const std::chrono::milliseconds readLatency(slowReads ? options.readLatencyMs
+                                                        : static_cast<int>(options.latencyMs));
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
     std::uint8_t buffer[4096];
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got > 0) {
-      if (!session.Receive(buffer, static_cast<std::size_t>(got), now, latency)) {
+      if (!session.Receive(buffer, static_cast<std::size_t>(got), now, latency, readLatency)) {
         std::fprintf(stderr,
                      "jointcast-sim: malformed request or too many queued, client closed\n");
         return false;
