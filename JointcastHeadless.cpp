@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   const portable::Options options = portable::ParseOptions(argc, argv, "jointcastd");
   ui::headless::HeadlessApplication application;
   ui::headless::HeadlessToolkit toolkit(application);
-  return portable::RunPublisher(toolkit, application, application, options);
+  return portable::RunPublisher(toolkit, application, application, options,
+                                application.StoppableClock());
 }

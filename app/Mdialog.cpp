@@ -122,6 +122,7 @@ void TFMDialog::TMessageTimer(TObject*) {
 }
 
 void TFMDialog::FatalError(const std::string& text) {
+  endedByFatalError_ = true;
   Cross.reset();
   SetMessage(text, true);
   application_.SetOnIdle({});

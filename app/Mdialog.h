@@ -82,11 +82,16 @@ class TFMDialog {
   void Publish();
 
   ui::TComponent* FindComponent(const std::string& name) const;
+  bool EndedByFatalError() const { return endedByFatalError_; }
 
  private:
   void CreateComponents();
   // Lets the loop wait until the cycle's elapsed time reaches the deadline, or a message comes.
   void WaitUntilElapsed(std::int64_t elapsed, std::int64_t deadline);
+
+  bool endedByFatalError_ = false;
+  // The read's time-out has passed and the loop has had its turn to deliver a waiting reply.
+  bool pendingDeliveredAfterTimeout_ = false;
 
   ui::TToolkit& toolkit_;
   ui::TApplication& application_;

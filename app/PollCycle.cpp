@@ -68,19 +68,26 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
 
     case State::RequestAxes:
       JobDone = false;
+      pendingDeliveredAfterTimeout_ = false;
       LastTick = clock_.Now();
       JobNumber = Cross->ShowVar(kAxisVariable, u"");
       PollState = State::AwaitAxes;
       break;
 
     case State::AwaitAxes:
-      // The time-out is tested first: a reply looked at only after it counts as none.
-      if (elapsed > Timeout) {
-        FatalError("can't read variable");
-      } else if (JobDone) {
+      // A reply that has arrived is no dead controller, even when it is looked at past the
+      // time-out: this program may have been stopped meanwhile (a paused VM, a debugger) with
+      // the reply waiting to be delivered. So the loop gets one more turn to deliver what is
+      // pending before an unanswered read ends the program.
+      if (JobDone) {
         PollState = Cross->ShowVarResult(JobNumber, ValueText) ? State::Publish : State::WaitRetry;
-      } else {
+      } else if (elapsed <= Timeout) {
         WaitUntilElapsed(elapsed, Timeout + 1);
+      } else if (!pendingDeliveredAfterTimeout_) {
+        pendingDeliveredAfterTimeout_ = true;
+        WaitUntilElapsed(elapsed, elapsed);
+      } else {
+        FatalError("can't read variable");
       }
       break;
 

@@ -7,10 +7,11 @@ int RunProgram(ui::TApplication& application,
   try {
     std::unique_ptr<TFMDialog> FMDialog = createMainWindow();
     application.Run(*FMDialog->Form);
+    return FMDialog->EndedByFatalError() ? kExitControllerSilent : kExitClosed;
   } catch (const std::exception& error) {
     application.ShowError(error);
   }
-  return 0;
+  return kExitStartupFailed;
 }
 
 }  // namespace jointcast

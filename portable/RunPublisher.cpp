@@ -9,8 +9,7 @@
 namespace portable {
 
 int RunPublisher(ui::TToolkit& toolkit, platform::EventPoster& poster,
-                 platform::SocketWatcher& watcher, const Options& options) {
-  platform::Clock& clock = platform::SystemClock();
+                 platform::SocketWatcher& watcher, const Options& options, platform::Clock& clock) {
   return jointcast::RunProgram(toolkit.Application(), [&] {
     auto dialog = std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
         toolkit, clock, platform::SystemSockets(),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/EventPoster.h"
 #include "platform/SocketWatcher.h"
 #include "portable/Options.h"
@@ -8,8 +9,10 @@
 namespace portable {
 
 // The publisher's whole run on a front-end: the window, its controller and the message loop,
-// with --to applied as if typed into the address field before the window is shown.
+// with --to applied as if typed into the address field before the window is shown. Returns the
+// program's exit code.
 int RunPublisher(ui::TToolkit& toolkit, platform::EventPoster& poster,
-                 platform::SocketWatcher& watcher, const Options& options);
+                 platform::SocketWatcher& watcher, const Options& options,
+                 platform::Clock& clock = platform::SystemClock());
 
 }  // namespace portable

@@ -133,7 +133,7 @@ TEST(Window, StartupErrorsAreShownInTheErrorBoxAndNoWindowAppears) {
       created = true;
       return dialog;
     });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, jointcast::kExitStartupFailed);
     EXPECT_FALSE(created);
     EXPECT_EQ(h.app().errorBoxes, std::vector<std::string>{c.box});
     EXPECT_FALSE(h.app().HasIdleHandler());
@@ -150,14 +150,27 @@ TEST(Window, ErrorBoxAppendsAFullStopOnlyAfterCharactersSortingAfterIt) {
   EXPECT_EQ(ui::ErrorBoxText(""), "");
 }
 
-TEST(Window, ProgramRunsUntilTheWindowCloses) {
-  Harness h;
-  const int result = jointcast::RunProgram(h.app(), [&] {
-    auto dialog = std::make_unique<TFMDialog>(h.Environment());
-    h.cross->faults.readsNeverComplete = true;  // ends by itself: the read times out
-    return dialog;
-  });
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(h.app().errorBoxes.empty());
-  EXPECT_EQ(h.sockets.calls.back(), "cleanup");
+// The exit code tells a supervisor how the program ended: the controller's silence is a
+// failure, a closed window is not.
+TEST(Window, ProgramRunsUntilTheWindowClosesAndSaysHowItEnded) {
+  {
+    Harness h;
+    const int result = jointcast::RunProgram(h.app(), [&] {
+      auto dialog = std::make_unique<TFMDialog>(h.Environment());
+      h.cross->faults.readsNeverComplete = true;  // ends by itself: the read times out
+      return dialog;
+    });
+    EXPECT_EQ(result, jointcast::kExitControllerSilent);
+    EXPECT_TRUE(h.app().errorBoxes.empty());
+    EXPECT_EQ(h.sockets.calls.back(), "cleanup");
+  }
+  {
+    Harness h;
+    const int result = jointcast::RunProgram(h.app(), [&] {
+      auto dialog = std::make_unique<TFMDialog>(h.Environment());
+      h.app().Post(5000, [form = dialog->Form.get()] { form->Close(); });
+      return dialog;
+    });
+    EXPECT_EQ(result, jointcast::kExitClosed);
+  }
 }

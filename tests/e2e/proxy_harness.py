@@ -163,15 +163,20 @@ HEADLESS = os.path.join(os.path.dirname(PUBLISHER), "jointcastd")
 last_exit = [None]  # the exit status of the latest run, once it has ended
 
 
-def run_publisher(port, seconds, arrivals=None, program=PUBLISHER, env=WINDOW):
+def run_publisher(port, seconds, arrivals=None, program=PUBLISHER, env=WINDOW, during=None):
     """Runs the publisher for some seconds, then ends it with SIGTERM; returns (datagrams,
-    stderr, exited by itself). Arrival times of the datagrams go to the list given as arrivals."""
+    stderr, exited by itself). Arrival times of the datagrams go to the list given as arrivals.
+    during: (seconds, function) calls the function with the process that many seconds in."""
     rx = datagram_receiver()
     with open(os.devnull, "w") as null, open("publisher.err", "w+") as err:
         pub = start([program, "--controller", f"127.0.0.1:{port}"], env=env, stdout=null,
                     stderr=err)
-        datagrams, deadline = [], time.monotonic() + seconds
+        begun = time.monotonic()
+        datagrams, deadline = [], begun + seconds
         while time.monotonic() < deadline and pub.poll() is None:
+            if during and time.monotonic() - begun >= during[0]:
+                during[1](pub)
+                during = None
             try:
                 datagrams.append(rx.recv(256))
                 if arrivals is not None:

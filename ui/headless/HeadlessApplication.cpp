@@ -22,7 +22,27 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
+class StopSignalClock : public platform::Clock {
+ public:
+  platform::Tick Now() override { return platform::SystemClock().Now(); }
+  void Sleep(std::uint32_t milliseconds) override {
+    const platform::Tick start = Now();
+    for (;;) {
+      const std::uint32_t slept = platform::Elapsed(Now(), start);
+      if (slept >= milliseconds) return;
+      // The byte stays in the pipe, so the loop still sees the signal afterwards.
+      pollfd signal{gSignalPipe[0], POLLIN, 0};
+      if (poll(&signal, 1, static_cast<int>(milliseconds - slept)) > 0) return;
+    }
+  }
+};
+
 }  // namespace
+
+platform::Clock& HeadlessApplication::StoppableClock() {
+  static StopSignalClock clock;
+  return clock;
+}
 
 HeadlessApplication::HeadlessApplication() : MemoryApplication(platform::SystemClock()) {
   if (gSignalPipe[0] < 0 && pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {

@@ -21,6 +21,10 @@ class HeadlessApplication : public memory::MemoryApplication, public platform::S
   void ProcessMessages() override;
   void ShowErrorBox(const std::string& text) override;
 
+  // The system's clock, whose sleeps a stop signal ends at once (the loop then closes the form):
+  // a service is not kept waiting through the fatal error's pause.
+  platform::Clock& StoppableClock();
+
   void Watch(platform::SocketHandle socket, std::function<void()> onReadable) override;
   void Unwatch(platform::SocketHandle socket) override;
 
