@@ -1,9 +1,15 @@
 // The receiving tools' pieces that hold data: the recording format and the MQTT message.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Recorder.h"
@@ -42,25 +48,158 @@ TEST(Recording, RoundTripAndBadRows) {
                                      << "later,10.0.0.5,1.000000,2.000000,3.000000,4.000000,"
                                         "5.000000,6.000000\n"
                                      << "1765222222.6,10.0.0.5,1.000000\n";
-  replay::Recording recording;
+  std::vector<std::string> problems;
+  replay::RecordingReader reader;
   std::string error;
-  ASSERT_TRUE(replay::ReadRecording(path, recording, error)) << error;
-  ASSERT_EQ(recording.rows.size(), 2u);
-  EXPECT_EQ(recording.rows[0].payload, payload);
-  EXPECT_EQ(recording.rows[0].sender, "10.0.0.5");
-  EXPECT_NEAR(recording.rows[0].time, 1765222222.123457, 1e-6);
-  EXPECT_EQ(replay::Senders(recording), (std::vector<std::string>{"10.0.0.5", "10.0.0.6"}));
-  ASSERT_EQ(recording.problems.size(), 3u);
-  EXPECT_EQ(recording.problems[0], "line 4: the values are not in the datagram format");
-  EXPECT_EQ(recording.problems[1].rfind("line 5: the time 'later'", 0), 0u);
-  EXPECT_EQ(recording.problems[2], "line 6: expected 8 fields, found 3");
+  ASSERT_TRUE(reader.Open(path, error, [&](const std::string& p) { problems.push_back(p); }))
+      << error;
+  const auto senders = replay::CountSenders(reader);
+  ASSERT_EQ(senders.size(), 2u);
+  EXPECT_EQ(senders[0].sender, "10.0.0.5");
+  EXPECT_EQ(senders[0].rows, 1u);
+  EXPECT_EQ(senders[1].sender, "10.0.0.6");
+  ASSERT_EQ(problems.size(), 3u);
+  EXPECT_EQ(problems[0], "line 4: the values are not in the datagram format");
+  EXPECT_EQ(problems[1].rfind("line 5: the time 'later'", 0), 0u);
+  EXPECT_EQ(problems[2], "line 6: expected 8 fields, found 3");
+  ASSERT_TRUE(reader.Rewind());
+  replay::Row row;
+  ASSERT_TRUE(reader.Next(row));
+  EXPECT_EQ(row.payload, payload);
+  EXPECT_EQ(row.sender, "10.0.0.5");
+  EXPECT_NEAR(row.time, 1765222222.123457, 1e-6);
+}
 
-  for (const char* text : {"", "time,who,a1\n1,2,3\n"}) {
-    WriteFile(path, text);
-    replay::Recording none;
-    EXPECT_FALSE(replay::ReadRecording(path, none, error)) << text;
+// Files that are no recording get a reason that names what was found; a line is never held
+// whole when it is long, a bad field is quoted short, and times that would break the schedule
+// are skipped.
+TEST(Recording, BoundedAndSaneWhateverTheFile) {
+  const std::string path = TempPath("odd.csv");
+  std::string error;
+  {
+    replay::RecordingReader reader;
+    EXPECT_FALSE(reader.Open(::testing::TempDir(), error));
+    EXPECT_NE(error.find("is a directory"), std::string::npos) << error;
   }
-  EXPECT_FALSE(replay::ReadRecording(TempPath("no-such-file.csv"), recording, error));
+  {
+    replay::RecordingReader reader;
+    EXPECT_FALSE(reader.Open("/dev/zero", error));
+    EXPECT_NE(error.find("is a device"), std::string::npos) << error;
+  }
+  {
+    replay::RecordingReader reader;
+    EXPECT_FALSE(reader.Open(TempPath("no-such-file.csv"), error));
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  }
+  for (const char* text : {"", "\xef\xbb\xbfunix_time,sender,a1,a2,a3,a4,a5,a6\n"}) {
+    WriteFile(path, text);
+    replay::RecordingReader reader;
+    EXPECT_FALSE(reader.Open(path, error)) << text;
+  }
+  EXPECT_NE(error.find("its first line is '\\xef\\xbb\\xbfunix_time"), std::string::npos) << error;
+
+  const std::string good = "1765222222.0,10.0.0.5," + std::string(
+                                                          "1.000000,2.000000,3.000000,"
+                                                          "4.000000,5.000000,6.000000");
+  WriteFile(path, std::string(receiver::Recorder::kHeader) + "\r\n" + good + "\r\n" +
+                      std::string(100000, 'x') + "\n" +  // too long
+                      "1765222222.1,10.0.0.5,1," + std::string(3000, '9') + ",3,4,5,6\n" +
+                      "12.5,10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n" +
+                      "1765400000.0,10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,"
+                      "6.000000\n" +
+                      good + "\n");
+  std::vector<std::string> problems;
+  replay::RecordingReader reader;
+  ASSERT_TRUE(reader.Open(path, error, [&](const std::string& p) { problems.push_back(p); }))
+      << error;
+  const auto senders = replay::CountSenders(reader);
+  ASSERT_EQ(senders.size(), 1u);
+  EXPECT_EQ(senders[0].rows, 2u);  // the CRLF row and the last
+  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_EQ(problems[0], "line 3: longer than 4096 bytes");
+  EXPECT_EQ(problems[1], "line 4: the values are not in the datagram format");
+  EXPECT_EQ(problems[2].rfind("line 5: the time '12.5' is before 2000", 0), 0u) << problems[2];
+  EXPECT_EQ(problems[3], "line 6: more than a day after the previous row");
+  EXPECT_EQ(replay::Quote(std::string(200, 'y')).size(), 82u + 12u);  // 80 shown, and the size
+}
+
+namespace {
+
+const std::string kPayload = "1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000";
+
+std::string ReadAll(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+// A full disk: the failure is said once with the system's reason, the rows are counted as lost,
+// and recording resumes (said once) when there is room again.
+TEST(Recorder, AFullDiskIsReportedOnceAndItsRowsCounted) {
+  std::vector<std::string> said;
+  receiver::Recorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Open("/dev/full", error, [&](const std::string& s) { said.push_back(s); }));
+  for (int flush = 0; flush < 3; ++flush) {
+    recorder.Write(1765222222.5, "10.0.0.5", kPayload);
+    recorder.Write(1765222222.7, "10.0.0.5", kPayload);
+    recorder.FlushIfDue(1.0 + flush);
+  }
+  recorder.Close();
+  EXPECT_EQ(recorder.LostRows(), 6u);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("No space left on device"), std::string::npos) << said[0];
+}
+
+// Records 40 rows under a file size limit of 1000 bytes, then with the limit lifted; run in a
+// child process, whose limit it is. 0 when the file held whole rows only throughout.
+int RecordPastTheFileSizeLimit(const std::string& path) {
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{1000, limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &small);
+  std::vector<std::string> said;
+  receiver::Recorder recorder;
+  std::string error;
+  if (!recorder.Open(path, error, [&](const std::string& s) { said.push_back(s); })) return 10;
+  for (int i = 0; i < 40; ++i) recorder.Write(1765222222.0 + i, "10.0.0.5", kPayload);
+  recorder.FlushIfDue(1.0);  // 40 rows of 76 bytes do not fit under 1000 bytes
+  const std::string cut = ReadAll(path);
+  if (cut != std::string(receiver::Recorder::kHeader) + "\n") return 11;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  recorder.Write(1765222300.0, "10.0.0.5", kPayload);
+  recorder.Close();
+  const std::string after = ReadAll(path);
+  const bool oneMoreWholeRow = after.size() > cut.size() && after.back() == '\n' &&
+                               after.find('\n', cut.size()) == after.size() - 1;
+  if (!oneMoreWholeRow) return 12;
+  return recorder.LostRows() == 40 && said.size() == 2 ? 0 : 13;
+}
+
+// A filesystem that fills part-way through a write (here the file size limit) keeps whole rows
+// only; once there is room again the recording goes on, row after whole row.
+TEST(Recorder, NeverLeavesAPartialRow) {
+  const std::string path = TempPath("full.csv");
+  std::remove(path.c_str());
+  EXPECT_EXIT(std::exit(RecordPastTheFileSizeLimit(path)), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Recorder, ADeletedFileIsReported) {
+  const std::string path = TempPath("deleted.csv");
+  std::remove(path.c_str());
+  std::vector<std::string> said;
+  receiver::Recorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Open(path, error, [&](const std::string& s) { said.push_back(s); }));
+  std::remove(path.c_str());
+  recorder.Write(1765222222.5, "10.0.0.5", kPayload);
+  recorder.Close();
+  EXPECT_EQ(recorder.LostRows(), 1u);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("was deleted"), std::string::npos);
 }
 
 TEST(MqttMessage, TopicAndJsonCarryTheValuesAsReceived) {

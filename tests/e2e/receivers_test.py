@@ -196,5 +196,43 @@ check("two senders: a summary each", len(summaries) == 2 and
       all(re.match(r"summary for 127\.0\.0\.[23]: 12 datagrams, 0 malformed", s) for s in summaries),
       summaries)
 
+# Recording to a full disk: said once with the system's reason, receiving goes on, and the rows
+# lost are counted in the summary and in the exit code.
+full = Listener("--csv", "/dev/full", "--count", "8", "--seconds", "20")
+send([datagram(i) for i in range(8)], pause=0.2)
+out, err = full.finish()
+check("record: a full disk is said once, rows lost counted, exit code 1",
+      full.process.returncode == 1 and err.count("No space left on device") == 1 and
+      "8 datagrams" in out and "8 rows lost" in out, (full.process.returncode, out, err))
+
+# Replay: a stop signal ends the wait for the next row at once, even in a gap of an hour.
+gap = os.path.join(work, "gap.csv")
+with open(gap, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for t in (1765222222.0, 1765225822.0):
+        f.write(f"{t},10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+waiting = start([REPLAY, gap, "--to", "127.0.0.1:4851"], stderr=subprocess.PIPE, text=True)
+time.sleep(0.5)
+signalled = time.monotonic()
+waiting.send_signal(2)  # SIGINT, as Ctrl-C
+waiting.wait(timeout=10)
+took = time.monotonic() - signalled
+check("replay: Ctrl-C ends the wait for the next row at once", took < 0.5 and
+      "1 datagrams sent" in waiting.stderr.read(), took)
+
+# Replay: what is no recording says what it is; --loop needs two rows.
+for path, reason in ((work, "is a directory"), ("/dev/zero", "is a device"),
+                     (os.path.join(work, "missing.csv"), "No such file or directory")):
+    refused = subprocess.run([REPLAY, path], capture_output=True, text=True, timeout=10)
+    check(f"replay: {reason}", refused.returncode == 2 and reason in refused.stderr, refused.stderr)
+one = os.path.join(work, "one.csv")
+with open(one, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\r\n"
+            "1765222222.0,10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,6.000000\r\n")
+looped = subprocess.run([REPLAY, one, "--loop", "--to", "127.0.0.1:4851"], capture_output=True,
+                        text=True, timeout=10)
+check("replay: --loop refuses a recording of one row (CRLF read)", looped.returncode == 2 and
+      "at least two rows" in looped.stderr, looped.stderr)
+
 print(f"receivers e2e: {len(passes)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

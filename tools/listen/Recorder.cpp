@@ -1,51 +1,127 @@
 #include "tools/listen/Recorder.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace receiver {
+namespace {
+
+// Writes all of text at the end of the file; on failure the file is cut back to the size it had,
+// so a partial row never stays, and errno tells why.
+bool AppendWhole(int fd, const std::string& text) {
+  struct stat before {};
+  if (fstat(fd, &before) != 0) return false;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      const int reason = wrote < 0 ? errno : ENOSPC;
+      if (done > 0 && ftruncate(fd, before.st_size) != 0) {
+        // Nothing more can be done; the reason of the write is the one worth telling.
+      }
+      errno = reason;
+      return false;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+}  // namespace
 
 Recorder::~Recorder() {
   Close();
 }
 
-bool Recorder::Open(const std::string& path, std::string& error) {
-  file_ = std::fopen(path.c_str(), "a");
-  if (file_ == nullptr) {
+bool Recorder::Open(const std::string& path, std::string& error, Report report) {
+  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
     error = std::strerror(errno);
     return false;
   }
-  // "a" puts the position at the end: an empty file is a new recording and gets the header.
-  if (std::fseek(file_, 0, SEEK_END) == 0 && std::ftell(file_) == 0) {
-    std::fprintf(file_, "%s\n", kHeader);
-    std::fflush(file_);
+  path_ = path;
+  report_ = std::move(report);
+  struct stat file {};
+  if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && file.st_size == 0) {
+    // A new recording starts with the header.
+    if (!AppendWhole(fd_, std::string(kHeader) + "\n")) {
+      error = std::strerror(errno);
+      close(fd_);
+      fd_ = -1;
+      return false;
+    }
   }
   return true;
 }
 
 void Recorder::Write(double unixTime, std::string_view sender, std::string_view payload) {
-  if (file_ == nullptr) return;
+  if (fd_ < 0) return;
   const double whole = std::floor(unixTime);
   long micros = std::lround((unixTime - whole) * 1e6);
   long long seconds = static_cast<long long>(whole);
   if (micros >= 1000000) micros -= 1000000, ++seconds;
-  std::fprintf(file_, "%lld.%06ld,%.*s,", seconds, micros, static_cast<int>(sender.size()),
-               sender.data());
+  char time[48];
+  std::snprintf(time, sizeof time, "%lld.%06ld,", seconds, micros);
+  rows_ += time;
+  rows_ += sender;
+  rows_ += ',';
   // The fields are separated by single spaces in a well-formed datagram, never by commas.
-  for (char c : payload) std::fputc(c == ' ' ? ',' : c, file_);
-  std::fputc('\n', file_);
+  for (char c : payload) rows_ += c == ' ' ? ',' : c;
+  rows_ += '\n';
+  ++rowCount_;
+  if (rows_.size() >= kFlushBytes) Flush();
 }
 
 void Recorder::FlushIfDue(double now) {
-  if (file_ == nullptr || now - lastFlush_ < 1.0) return;
-  std::fflush(file_);
+  if (fd_ < 0 || now - lastFlush_ < 1.0) return;
+  Flush();
   lastFlush_ = now;
 }
 
+void Recorder::Flush() {
+  if (fd_ < 0 || rows_.empty()) return;
+  struct stat file {};
+  if (!deleted_ && fstat(fd_, &file) == 0 && file.st_nlink == 0) {
+    deleted_ = true;
+    Say("the recording " + path_ + " was deleted: rows are no longer recorded");
+  }
+  if (deleted_) {
+    lost_ += rowCount_;
+  } else if (AppendWhole(fd_, rows_)) {
+    if (failing_) {
+      Say("recording to " + path_ + " again (" + std::to_string(lost_) + " rows lost so far)");
+    }
+    failing_ = false;
+  } else {
+    if (!failing_) {
+      Say("cannot write to " + path_ + ": " + std::strerror(errno) +
+          "; rows are lost until it can be written again");
+    }
+    failing_ = true;
+    lost_ += rowCount_;
+  }
+  rows_.clear();
+  rowCount_ = 0;
+}
+
+void Recorder::Say(const std::string& text) const {
+  if (report_) report_(text);
+}
+
 void Recorder::Close() {
-  if (file_ != nullptr) std::fclose(file_);
-  file_ = nullptr;
+  if (fd_ < 0) return;
+  Flush();
+  if (close(fd_) != 0 && !failing_) {
+    Say("cannot write to " + path_ + ": " + std::strerror(errno));
+  }
+  fd_ = -1;
 }
 
 }  // namespace receiver

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <cstdio>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,28 +11,49 @@ namespace receiver {
 //   unix_time,sender,a1,a2,a3,a4,a5,a6
 // the time with microseconds, the six values as the exact text received, so that a replay sends
 // the same bytes. A new (empty) file gets the header once; an existing one is appended to, never
-// truncated. Rows reach the disk at least once a second (Flush) and when the recorder closes.
+// truncated. Rows are collected and written out whole at least once a second (FlushIfDue) and
+// when the recorder closes.
+//
+// The file only ever holds whole rows: a write that fails part-way (a full disk) is cut back to
+// the last whole row, and its rows are counted as lost. Receiving goes on, and the next flush
+// tries again, so a disk that gets space back resumes the recording. Each change (failing,
+// resumed, the file deleted) is said once through the report callback.
 class Recorder {
  public:
+  using Report = std::function<void(const std::string&)>;
+
   Recorder() = default;
   ~Recorder();
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
   // False, with the reason in error, when the file cannot be opened for appending.
-  bool Open(const std::string& path, std::string& error);
-  bool IsOpen() const { return file_ != nullptr; }
+  bool Open(const std::string& path, std::string& error, Report report = {});
+  bool IsOpen() const { return fd_ >= 0; }
   // The payload must be a well-formed position datagram.
   void Write(double unixTime, std::string_view sender, std::string_view payload);
-  // Writes out what is buffered when a second has passed since the last time (steady seconds).
+  // Writes out the collected rows when a second has passed since the last time (steady
+  // seconds), or sooner when many have gathered.
   void FlushIfDue(double now);
   void Close();
+  std::uint64_t LostRows() const { return lost_; }
 
   static constexpr const char* kHeader = "unix_time,sender,a1,a2,a3,a4,a5,a6";
+  static constexpr std::size_t kFlushBytes = 64 * 1024;
 
  private:
-  std::FILE* file_ = nullptr;
+  void Flush();
+  void Say(const std::string& text) const;
+
+  int fd_ = -1;
+  std::string path_;
+  Report report_;
+  std::string rows_;  // whole rows not yet written
+  std::uint64_t rowCount_ = 0;
+  std::uint64_t lost_ = 0;
   double lastFlush_ = 0;
+  bool failing_ = false;  // the last write failed; said once until one succeeds
+  bool deleted_ = false;
 };
 
 }  // namespace receiver

@@ -195,7 +195,10 @@ void PrintSummary(const Tallies& tallies) {
 // Opens the recording and the broker connection asked for; false after saying why not.
 bool OpenOutputs(const Options& options, Outputs& outputs) {
   std::string error;
-  if (!options.csv.empty() && !outputs.recorder.Open(options.csv, error)) {
+  const auto report = [](const std::string& text) {
+    std::fprintf(stderr, "jointcast-listen: %s\n", text.c_str());
+  };
+  if (!options.csv.empty() && !outputs.recorder.Open(options.csv, error, report)) {
     std::fprintf(stderr, "jointcast-listen: cannot record to %s: %s\n", options.csv.c_str(),
                  error.c_str());
     return false;
@@ -239,5 +242,10 @@ int main(int argc, char** argv) {
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
   PrintSummary(tallies);
+  if (outputs.recorder.LostRows() > 0) {
+    std::printf("recording: %llu rows lost (could not be written to %s)\n",
+                static_cast<unsigned long long>(outputs.recorder.LostRows()), options.csv.c_str());
+    return 1;
+  }
   return 0;
 }

@@ -1,8 +1,11 @@
 #include "tools/replay/Recording.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fstream>
+#include <cstring>
 
 #include "tools/listen/Recorder.h"
 #include "tools/listen/StreamStats.h"
@@ -14,6 +17,7 @@ std::vector<std::string> SplitCommas(const std::string& line) {
   std::vector<std::string> fields(1);
   for (char c : line) {
     if (c == ',') {
+      if (fields.size() > 8) break;  // already too many: the count is all that is said
       fields.emplace_back();
     } else {
       fields.back() += c;
@@ -25,12 +29,15 @@ std::vector<std::string> SplitCommas(const std::string& line) {
 // The reason a row cannot be replayed, or empty when it can.
 std::string ParseRow(const std::string& line, Row& row) {
   const std::vector<std::string> fields = SplitCommas(line);
-  if (fields.size() != 8) return "expected 8 fields, found " + std::to_string(fields.size());
+  if (fields.size() != 8) {
+    return fields.size() > 8 ? "expected 8 fields, found more"
+                             : "expected 8 fields, found " + std::to_string(fields.size());
+  }
   const std::string& time = fields[0];
   const auto [end, ec] = std::from_chars(time.data(), time.data() + time.size(), row.time);
   if (ec != std::errc{} || end != time.data() + time.size() || !std::isfinite(row.time) ||
       row.time < 0) {
-    return "the time '" + time + "' is not a unix time";
+    return "the time " + Quote(time) + " is not a unix time";
   }
   row.sender = fields[1];
   if (row.sender.empty()) return "no sender";
@@ -43,39 +50,130 @@ std::string ParseRow(const std::string& line, Row& row) {
 
 }  // namespace
 
-bool ReadRecording(const std::string& path, Recording& recording, std::string& error) {
-  std::ifstream file(path);
-  if (!file) {
-    error = "cannot read " + path;
-    return false;
-  }
-  std::string line;
-  if (!std::getline(file, line)) {
-    error = path + " is empty";
-    return false;
-  }
-  if (line != receiver::Recorder::kHeader) {
-    error = path + " does not start with the header \"" + receiver::Recorder::kHeader + "\"";
-    return false;
-  }
-  for (std::size_t number = 2; std::getline(file, line); ++number) {
-    Row row;
-    const std::string reason = ParseRow(line, row);
-    if (reason.empty()) {
-      recording.rows.push_back(std::move(row));
+std::string Quote(const std::string& text) {
+  constexpr std::size_t kShown = 80;
+  std::string out = "'";
+  for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
     } else {
-      recording.problems.push_back("line " + std::to_string(number) + ": " + reason);
+      out += static_cast<char>(c);
     }
+  }
+  out += "'";
+  if (text.size() > kShown) out += " (" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
+
+RecordingReader::~RecordingReader() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool RecordingReader::Open(const std::string& path, std::string& error, Problem problem) {
+  path_ = path;
+  problem_ = std::move(problem);
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    error = path + " is a directory, not a recording";
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    error = path + " is a device or pipe, not a recording file";
+    return false;
+  }
+  file_ = std::fopen(path.c_str(), "r");
+  if (file_ == nullptr) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!Rewind()) {
+    error = lineNumber_ == 0
+                ? path + " is empty"
+                : path + " does not start with the header \"" + receiver::Recorder::kHeader +
+                      "\"; its first line is " + Quote(firstLine_);
+    return false;
   }
   return true;
 }
 
-std::vector<std::string> Senders(const Recording& recording) {
-  std::vector<std::string> senders;
-  for (const Row& row : recording.rows) {
+bool RecordingReader::Rewind() {
+  if (file_ == nullptr || std::fseek(file_, 0, SEEK_SET) != 0) return false;
+  lineNumber_ = 0;
+  previousTime_ = 0;
+  std::string header;
+  bool tooLong = false;
+  if (!ReadLine(header, tooLong)) return false;
+  if (tooLong || header != receiver::Recorder::kHeader) {
+    firstLine_ = header;
+    return false;
+  }
+  return true;
+}
+
+bool RecordingReader::ReadLine(std::string& line, bool& tooLong) {
+  line.clear();
+  tooLong = false;
+  int c = 0;
+  bool any = false;
+  while ((c = std::fgetc(file_)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line.size() < kMaxLine) {
+      line += static_cast<char>(c);
+    } else {
+      tooLong = true;
+    }
+  }
+  if (!any) return false;
+  ++lineNumber_;
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // saved with CRLF line ends
+  return true;
+}
+
+bool RecordingReader::Next(Row& row) {
+  std::string line;
+  bool tooLong = false;
+  while (ReadLine(line, tooLong)) {
+    std::string reason;
+    if (tooLong) {
+      reason = "longer than " + std::to_string(kMaxLine) + " bytes";
+    } else {
+      reason = ParseRow(line, row);
+    }
+    if (reason.empty() && row.time < kEarliest) {
+      reason = "the time " + Quote(line.substr(0, line.find(','))) + " is before 2000";
+    } else if (reason.empty() && previousTime_ > 0 && row.time - previousTime_ > kLongestGap) {
+      reason = "more than a day after the previous row";
+    }
+    if (reason.empty()) {
+      previousTime_ = row.time;
+      return true;
+    }
+    if (problem_) problem_("line " + std::to_string(lineNumber_) + ": " + reason);
+  }
+  return false;
+}
+
+std::vector<SenderCount> CountSenders(RecordingReader& reader, std::size_t limit) {
+  std::vector<SenderCount> senders;
+  Row row;
+  while (reader.Next(row)) {
     bool known = false;
-    for (const std::string& s : senders) known = known || s == row.sender;
-    if (!known) senders.push_back(row.sender);
+    for (SenderCount& s : senders) {
+      if (s.sender == row.sender) {
+        ++s.rows;
+        known = true;
+        break;
+      }
+    }
+    if (!known && senders.size() < limit) senders.push_back({row.sender, 1});
   }
   return senders;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,17 +15,52 @@ struct Row {
   std::string payload;  // the six values as recorded, joined by single spaces: the datagram
 };
 
-struct Recording {
-  std::vector<Row> rows;
-  std::vector<std::string> problems;  // "line N: reason" for each row that was skipped
+// Reads a recording row by row, as a stream: memory does not grow with the file. Lines are
+// bounded; a row that cannot be replayed is skipped and named by its line (through the problem
+// callback): not "unix_time,sender,a1,..,a6", values not in the datagram format, a time before
+// 2000 or more than a day after the previous row's.
+class RecordingReader {
+ public:
+  static constexpr std::size_t kMaxLine = 4096;
+  static constexpr double kEarliest = 946684800;  // 2000-01-01
+  static constexpr double kLongestGap = 86400;
+  using Problem = std::function<void(const std::string&)>;
+
+  RecordingReader() = default;
+  ~RecordingReader();
+  RecordingReader(const RecordingReader&) = delete;
+  RecordingReader& operator=(const RecordingReader&) = delete;
+
+  // False, with the reason in error, when the file cannot be read, is not a regular file, is
+  // empty or does not start with the header.
+  bool Open(const std::string& path, std::string& error, Problem problem = {});
+  // The next row that can be replayed; false at the end of the file.
+  bool Next(Row& row);
+  // Back to the first row.
+  bool Rewind();
+
+ private:
+  // The next line without its line end (a CR before it too); false at the end. A line longer
+  // than kMaxLine is read to its end but not kept: tooLong is set.
+  bool ReadLine(std::string& line, bool& tooLong);
+
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  Problem problem_;
+  std::uint64_t lineNumber_ = 0;
+  double previousTime_ = 0;
+  std::string firstLine_;
 };
 
-// Reads a recording. Rows that are not "unix_time,sender,a1,..,a6" with values in the datagram
-// format are skipped and listed in problems. False, with the reason in error, when the file
-// cannot be read, is empty or does not start with the header.
-bool ReadRecording(const std::string& path, Recording& recording, std::string& error);
+// The senders in order of first appearance, with the number of rows that can be replayed; at
+// most `limit` senders are listed.
+struct SenderCount {
+  std::string sender;
+  std::uint64_t rows = 0;
+};
+std::vector<SenderCount> CountSenders(RecordingReader& reader, std::size_t limit = 1000);
 
-// The senders in order of first appearance.
-std::vector<std::string> Senders(const Recording& recording);
+// Quotes a field for a message: at most about 80 characters, control characters shown.
+std::string Quote(const std::string& text);
 
 }  // namespace replay

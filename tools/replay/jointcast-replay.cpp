@@ -3,24 +3,45 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "tools/common/CommandLine.h"
 #include "tools/replay/Recording.h"
 
 namespace {
 
+// A stop signal ends any wait at once: the handler writes a byte into this pipe, which every
+// wait watches (a flag alone would be seen only after the wait, which may last a day).
+int gStopPipe[2] = {-1, -1};
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int) {
+  const int saved = errno;
   gStop = 1;
+  [[maybe_unused]] const ssize_t ignored = write(gStopPipe[1], "", 1);
+  errno = saved;
+}
+
+// Waits until the time, or a stop signal; false when stopped.
+bool WaitUntil(std::chrono::steady_clock::time_point due) {
+  using namespace std::chrono;
+  while (!gStop) {
+    const auto left = duration_cast<milliseconds>(due - steady_clock::now()).count();
+    if (left <= 0) return true;
+    pollfd stop{gStopPipe[0], POLLIN, 0};
+    poll(&stop, 1, static_cast<int>(std::min<long long>(left, 60000)));
+  }
+  return false;
 }
 
 struct Options {
@@ -85,19 +106,21 @@ int OpenSocket(const std::string& bind) {
 }
 
 // Sends the chosen rows once, on their recorded schedule; the number sent.
-unsigned long SendOnce(const replay::Recording& recording, const Options& options,
+unsigned long SendOnce(replay::RecordingReader& reader, const Options& options,
                        const std::string& sender, int fd, const sockaddr_in& to) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   double first = -1;
   unsigned long sent = 0;
-  for (const replay::Row& row : recording.rows) {
-    if (gStop) break;
+  replay::Row row;
+  while (!gStop && reader.Next(row)) {
     if (row.sender != sender) continue;
     if (first < 0) first = row.time;
-    const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>((row.time - first) / options.speed));
-    std::this_thread::sleep_until(due);
+    // Bounded (to about 30 years) before it becomes the clock's integer count.
+    const double offset = std::min((row.time - first) / options.speed, 1e9);
+    const auto due =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+    if (!WaitUntil(due)) break;
     if (sendto(fd, row.payload.data(), row.payload.size(), 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) {
       ++sent;
@@ -110,27 +133,45 @@ unsigned long SendOnce(const replay::Recording& recording, const Options& option
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("jointcast-replay: pipe");
+    return 1;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 
-  replay::Recording recording;
+  replay::RecordingReader reader;
   std::string error;
-  if (!replay::ReadRecording(options.file, recording, error)) {
+  bool firstPass = true;
+  const auto problem = [&firstPass](const std::string& text) {
+    if (firstPass) std::fprintf(stderr, "jointcast-replay: skipped %s\n", text.c_str());
+  };
+  if (!reader.Open(options.file, error, problem)) {
     std::fprintf(stderr, "jointcast-replay: %s\n", error.c_str());
     return 2;
   }
-  for (const std::string& problem : recording.problems) {
-    std::fprintf(stderr, "jointcast-replay: skipped %s\n", problem.c_str());
-  }
-  const std::vector<std::string> senders = replay::Senders(recording);
+  const std::vector<replay::SenderCount> senders = replay::CountSenders(reader);
+  firstPass = false;  // the rows skipped are said once, not on every pass
   std::string sender = options.sender;
-  if (sender.empty() && senders.size() == 1) sender = senders.front();
-  if (sender.empty() || std::find(senders.begin(), senders.end(), sender) == senders.end()) {
+  if (sender.empty() && senders.size() == 1) sender = senders.front().sender;
+  const auto chosen =
+      std::find_if(senders.begin(), senders.end(),
+                   [&](const replay::SenderCount& s) { return s.sender == sender; });
+  if (sender.empty() || chosen == senders.end()) {
     std::string list;
-    for (const std::string& s : senders) list += " " + s;
+    for (const replay::SenderCount& s : senders) list += " " + s.sender;
     std::fprintf(stderr, "jointcast-replay: %s; the recording holds:%s\n",
                  senders.empty() ? "no row to send" : "choose a sender with --sender",
                  list.empty() ? " nothing" : list.c_str());
+    return 2;
+  }
+  if (options.loop && chosen->rows < 2) {
+    // One row again and again would go out as fast as the machine can send.
+    std::fprintf(stderr, "jointcast-replay: --loop needs at least two rows of %s\n",
+                 sender.c_str());
     return 2;
   }
   sockaddr_in to{};
@@ -139,7 +180,11 @@ int main(int argc, char** argv) {
   if (fd < 0) return 2;
   unsigned long sent = 0;
   do {
-    sent += SendOnce(recording, options, sender, fd, to);
+    if (!reader.Rewind()) {
+      std::fprintf(stderr, "jointcast-replay: %s can no longer be read\n", options.file.c_str());
+      break;
+    }
+    sent += SendOnce(reader, options, sender, fd, to);
   } while (options.loop && !gStop);
   close(fd);
   std::fprintf(stderr, "jointcast-replay: %lu datagrams sent from %s's recording\n", sent,
