@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Writes the release folder for controller PCs from a 32-bit release build:
 #   dist/jointcast-windows-x86/  Jointcast.exe, README.txt, SHA256SUMS
-# The stand-in control is never part of it. Checks that the exe carries its version resource
-# (tests/win/check-shipped-exe.py checks its imports and manifest), and that building it again
-# from the same sources gives the same bytes.
+# The stand-in control is never part of it. Checks that the exe carries its version resource,
+# passes the import check (imports, subsystem, manifest: tests/win/check-shipped-exe.py), and
+# that building it again from the same sources gives the same bytes.
 # Usage: scripts/package-windows.sh BUILD_WIN32_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,7 @@ i686-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-i386' || fail "$ex
 if i686-w64-mingw32-objdump -h "$exe" | grep -q '\.debug'; then fail "$exe is not stripped"; fi
 python3 -c 'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1], "rb").read())' \
   "$exe" 'Jointcast V3: robot joint angles' || fail "no version resource"
+tests/win/check-shipped-exe.py "$exe" >/dev/null || fail "$exe fails the import check (tests/win/check-shipped-exe.py)"
 
 # Reproducible: the same sources built in another folder give the same bytes.
 again=$(mktemp -d)

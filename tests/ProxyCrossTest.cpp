@@ -382,6 +382,34 @@ TEST(ProxyCross, ASerialProxySlowOnReadsNeverHasTwoRequestsInLineBehindIt) {
   }
 }
 
+// A proxy that drops a request arriving while another is pending never answers the copy: the
+// read that took it over sends a request of its own once the copy's reply is overdue (about the
+// first reply's time again, and a quarter, after it), in time for the cycle's 3 s.
+TEST(ProxyCross, ATakenOverCopyThatNeverComesIsReplacedInTime) {
+  for (const platform::Tick start : kStarts) {
+    Fixture f(start);
+    ASSERT_TRUE(f.cross.Init(u"ZelkJointcastV3", u"", 0));
+    ScriptedServer server{f.listener.Accept(), {}};
+    const crosslib::JobNumber first = f.cross.ShowVar(u"$AXIS_ACT", u"");
+    const std::uint16_t original = server.Serve(false);
+    f.loop.Advance(1000);
+    server.Serve(false);  // the copy, dropped
+    f.loop.Advance(200);
+    Answer(server.connection, original, "{E6AXIS: A1 1}");
+    ASSERT_TRUE(f.WaitForCompletion(first)) << start;
+
+    const crosslib::JobNumber second = f.cross.ShowVar(u"$AXIS_ACT", u"");  // t = 1200
+    f.loop.Advance(1599);
+    EXPECT_TRUE(server.Quiet(50)) << start;
+    f.loop.Advance(1);  // t = 2800: 1200 + 1200 + 300 + 100
+    const std::uint16_t own = server.Serve(false);
+    f.loop.Advance(1200);
+    Answer(server.connection, own, "{E6AXIS: A1 2}");
+    ASSERT_TRUE(f.WaitForCompletion(second)) << start;  // 2.8 s after it was asked for
+    close(server.connection);
+  }
+}
+
 // A server that dropped the first request answers its copy; the first request's reply, should it
 // come after all, is known for a late one: it completes nothing, and the next read, with nothing
 // in line before it, is sent as usual.

@@ -57,7 +57,9 @@ ProxyCross::~ProxyCross() {
 bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t) {
   // A new registration starts from a fresh connection: the old one may be half dead.
   Disconnect(false);
-  connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs);
+  std::string reason;
+  connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs, reason);
+  if (OnConnect) OnConnect(connection_ != nullptr, reason);
   if (!connection_) return false;
   decoder_ = ReplyDecoder{};
   recentReplyMs_.clear();
@@ -114,11 +116,15 @@ crosslib::JobNumber ProxyCross::Start(const std::string& name, bool resendable) 
   const auto queued = messages_.find(queuedCopy_);
   queuedCopy_ = 0;
   if (resendable && queued != messages_.end() && queuedCopyName_ == name) {
-    // The server reads the variable for the copy only now, once it has answered the first
-    // request; its reply has waited in line, so its time says nothing of the server's speed.
+    // The server reads the variable for the copy once it has answered the first request; its
+    // reply has waited in line, so its time says nothing of the server's speed. A server that
+    // dropped the copy (it came while the first was pending) never answers it: when its reply
+    // is not here by the time it would be, a request of this read's own goes out.
     queued->second.job = id;
     queued->second.timed = false;
     job.sends = 1;
+    const auto untilExpected = static_cast<std::int32_t>(queuedCopyExpectedAt_ - job.waitingSince);
+    job.resendAfterMs = static_cast<std::uint32_t>(std::max(0, untilExpected));
     ArmResendTimer(job.resendAfterMs);
     return static_cast<crosslib::JobNumber>(id);
   }
@@ -226,8 +232,11 @@ void ProxyCross::OnReply(std::uint16_t messageId, bool success, const std::strin
     if (other.job == answered.job) {
       other.job = 0;
       if (other.copy && !answered.copy) {
+        // In line behind the first request, it takes about as long again, from now.
+        const std::uint32_t took = platform::Elapsed(now, answered.sentAt);
         queuedCopy_ = id;
         queuedCopyName_ = job->second.name;
+        queuedCopyExpectedAt_ = now + took + took / 4 + kCopyExpectedSlackMs;
       }
     }
     if (other.job == 0) ++abandoned;

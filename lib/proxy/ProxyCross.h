@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,7 +29,8 @@ namespace proxy {
 // proxies serve one request at a time: when the first request's reply beats its copy, the copy
 // is still queued there, and a new request would wait behind it. So the next read of the same
 // variable takes over the copy instead of queueing another request behind it: the copy's reply,
-// read by the server after that read was asked for, completes it.
+// read by the server at about the time that read was asked for, completes it. Should that reply
+// not come when it would (the server dropped the copy), the read sends a request of its own.
 //
 // One timer serves all reads in flight: it is armed for the earliest resend and re-armed only
 // while a read still waits for one, so answered reads cost no wake-up. Bytes that break the
@@ -41,6 +43,7 @@ class ProxyCross : public crosslib::TCross {
   static constexpr std::size_t kMaxReadPerWakeUp = 64 * 1024;  // then the loop runs again
   static constexpr std::size_t kRecentReplies = 16;
   static constexpr std::size_t kAbandonedKept = 64;  // late replies recognised as such
+  static constexpr std::uint32_t kCopyExpectedSlackMs = 100;
 
   ProxyCross(std::string host, std::uint16_t port, platform::EventPoster& poster,
              platform::SocketWatcher& watcher, platform::Clock& clock);
@@ -53,6 +56,9 @@ class ProxyCross : public crosslib::TCross {
   crosslib::JobNumber ShowVar(const std::u16string& name, const std::u16string& second) override;
   bool ShowVarResult(crosslib::JobNumber job, std::u16string& value) override;
   bool Exit() override;
+
+  // Told of each connection attempt (a registration): whether it succeeded, and if not, why.
+  std::function<void(bool connected, const std::string& reason)> OnConnect;
 
  private:
   // A job not yet finished: a read or a ready check.
@@ -103,6 +109,7 @@ class ProxyCross : public crosslib::TCross {
   // the next read of that variable takes it over. 0 when there is none.
   std::uint16_t queuedCopy_ = 0;
   std::string queuedCopyName_;
+  platform::Tick queuedCopyExpectedAt_ = 0;  // its reply, unless the server dropped it
   std::map<std::uint16_t, Result> results_;
   // The one resend timer in flight: when it fires, and which arming it is (a sooner arming makes
   // the later one stale).

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/TcpConnection.h"
 
@@ -47,15 +49,36 @@ class PosixTcpConnection : public TcpConnection {
   int fd_;
 };
 
-int ConnectOne(const addrinfo& address, int timeoutMs) {
+// An error as a phrase within a line: "Connection refused" becomes "connection refused".
+std::string Phrase(int error) {
+  std::string text = std::strerror(error);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] + 32);
+  return text;
+}
+
+int ConnectOne(const addrinfo& address, int timeoutMs, std::string& reason) {
   const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    reason = Phrase(errno);
+    return -1;
+  }
   if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    if (errno != EINPROGRESS) {
+      reason = Phrase(errno);
+      close(fd);
+      return -1;
+    }
     pollfd writable{fd, POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
-    if (errno != EINPROGRESS || poll(&writable, 1, timeoutMs) != 1 ||
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+    const int ready = poll(&writable, 1, timeoutMs);
+    if (ready != 1) {
+      reason = ready == 0 ? "no answer within " + std::to_string(timeoutMs) + " ms" : Phrase(errno);
+      close(fd);
+      return -1;
+    }
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+      reason = Phrase(error != 0 ? error : errno);
       close(fd);
       return -1;
     }
@@ -68,16 +91,19 @@ int ConnectOne(const addrinfo& address, int timeoutMs) {
 }  // namespace
 
 std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
-                                          int timeoutMs) {
+                                          int timeoutMs, std::string& reason) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
-  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+  const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (status != 0 || found == nullptr) {
+    reason = std::string("cannot resolve the name: ") +
+             (status != 0 ? gai_strerror(status) : "no IPv4 address");
     return nullptr;
   }
-  const int fd = ConnectOne(*found, timeoutMs);
+  const int fd = ConnectOne(*found, timeoutMs, reason);
   freeaddrinfo(found);
   return fd < 0 ? nullptr : std::make_unique<PosixTcpConnection>(fd);
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -12,26 +13,29 @@
 namespace receiver {
 namespace {
 
-// Writes all of text at the end of the file; on failure the file is cut back to the size it had,
-// so a partial row never stays, and errno tells why.
-bool AppendWhole(int fd, const std::string& text) {
+// Writes text (whole rows) at the end of the file. When the disk fills part-way, the rows
+// written whole stay and the file is cut back after the last of them; returns how many bytes
+// of text the file keeps, with errno telling why the rest failed.
+std::size_t AppendRows(int fd, const std::string& text) {
   struct stat before {};
-  if (fstat(fd, &before) != 0) return false;
+  if (fstat(fd, &before) != 0) return 0;
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
       const int reason = wrote < 0 ? errno : ENOSPC;
-      if (done > 0 && ftruncate(fd, before.st_size) != 0) {
+      const std::size_t lastRowEnd = text.rfind('\n', done == 0 ? 0 : done - 1);
+      const std::size_t kept = done == 0 || lastRowEnd == std::string::npos ? 0 : lastRowEnd + 1;
+      if (kept < done && ftruncate(fd, before.st_size + static_cast<off_t>(kept)) != 0) {
         // Nothing more can be done; the reason of the write is the one worth telling.
       }
       errno = reason;
-      return false;
+      return kept;
     }
     done += static_cast<std::size_t>(wrote);
   }
-  return true;
+  return done;
 }
 
 }  // namespace
@@ -51,7 +55,8 @@ bool Recorder::Open(const std::string& path, std::string& error, Report report) 
   struct stat file {};
   if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && file.st_size == 0) {
     // A new recording starts with the header.
-    if (!AppendWhole(fd_, std::string(kHeader) + "\n")) {
+    const std::string header = std::string(kHeader) + "\n";
+    if (AppendRows(fd_, header) != header.size()) {
       error = std::strerror(errno);
       close(fd_);
       fd_ = -1;
@@ -94,7 +99,7 @@ void Recorder::Flush() {
   }
   if (deleted_) {
     lost_ += rowCount_;
-  } else if (AppendWhole(fd_, rows_)) {
+  } else if (const std::size_t kept = AppendRows(fd_, rows_); kept == rows_.size()) {
     if (failing_) {
       Say("recording to " + path_ + " again (" + std::to_string(lost_) + " rows lost so far)");
     }
@@ -105,7 +110,9 @@ void Recorder::Flush() {
           "; rows are lost until it can be written again");
     }
     failing_ = true;
-    lost_ += rowCount_;
+    const auto keptRows =
+        static_cast<std::uint64_t>(std::count(rows_.begin(), rows_.begin() + kept, '\n'));
+    lost_ += rowCount_ - keptRows;
   }
   rows_.clear();
   rowCount_ = 0;

@@ -15,9 +15,9 @@ namespace receiver {
 // when the recorder closes.
 //
 // The file only ever holds whole rows: a write that fails part-way (a full disk) is cut back to
-// the last whole row, and its rows are counted as lost. Receiving goes on, and the next flush
-// tries again, so a disk that gets space back resumes the recording. Each change (failing,
-// resumed, the file deleted) is said once through the report callback.
+// the last row written whole, and the rows that did not fit are counted as lost. Receiving goes on,
+// and the next flush tries again, so a disk that gets space back resumes the recording. Each change
+// (failing, resumed, the file deleted) is said once through the report callback.
 class Recorder {
  public:
   using Report = std::function<void(const std::string&)>;

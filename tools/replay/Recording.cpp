@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -107,6 +108,7 @@ bool RecordingReader::Rewind() {
   if (file_ == nullptr || std::fseek(file_, 0, SEEK_SET) != 0) return false;
   lineNumber_ = 0;
   previousTime_ = 0;
+  leftOut_ = 0;
   std::string header;
   bool tooLong = false;
   if (!ReadLine(header, tooLong)) return false;
@@ -122,7 +124,7 @@ bool RecordingReader::ReadLine(std::string& line, bool& tooLong) {
   tooLong = false;
   int c = 0;
   bool any = false;
-  while ((c = std::fgetc(file_)) != EOF) {
+  while ((c = getc_unlocked(file_)) != EOF) {
     any = true;
     if (c == '\n') break;
     if (line.size() < kMaxLine) {
@@ -149,11 +151,20 @@ bool RecordingReader::Next(Row& row) {
     }
     if (reason.empty() && row.time < kEarliest) {
       reason = "the time " + Quote(line.substr(0, line.find(','))) + " is before 2000";
-    } else if (reason.empty() && previousTime_ > 0 && row.time - previousTime_ > kLongestGap) {
-      reason = "more than a day after the previous row";
     }
     if (reason.empty()) {
+      const double jump = row.time - previousTime_;
+      if (previousTime_ > 0 && std::fabs(jump) > kLongestGap) {
+        leftOut_ += jump;
+        if (problem_) {
+          problem_("line " + std::to_string(lineNumber_) + ": " +
+                   std::to_string(static_cast<long long>(std::fabs(jump) / 3600)) + " h " +
+                   (jump > 0 ? "after" : "before") +
+                   " the previous row; replayed straight on, without the jump");
+        }
+      }
       previousTime_ = row.time;
+      row.time -= leftOut_;
       return true;
     }
     if (problem_) problem_("line " + std::to_string(lineNumber_) + ": " + reason);
@@ -161,19 +172,21 @@ bool RecordingReader::Next(Row& row) {
   return false;
 }
 
-std::vector<SenderCount> CountSenders(RecordingReader& reader, std::size_t limit) {
+std::vector<SenderCount> CountSenders(RecordingReader& reader, const std::string& wanted,
+                                      const std::function<bool()>& stop) {
   std::vector<SenderCount> senders;
   Row row;
-  while (reader.Next(row)) {
-    bool known = false;
-    for (SenderCount& s : senders) {
-      if (s.sender == row.sender) {
-        ++s.rows;
-        known = true;
-        break;
-      }
+  for (std::uint64_t read = 0; reader.Next(row); ++read) {
+    if (read % 4096 == 0 && stop && stop()) break;
+    auto known = std::find_if(senders.begin(), senders.end(),
+                              [&](const SenderCount& s) { return s.sender == row.sender; });
+    if (known == senders.end()) {
+      if (senders.size() >= kListedSenders) continue;
+      senders.push_back({row.sender, 0});
+      known = senders.end() - 1;
     }
-    if (!known && senders.size() < limit) senders.push_back({row.sender, 1});
+    ++known->rows;
+    if (wanted.empty() ? senders.size() >= 2 : known->sender == wanted && known->rows >= 2) break;
   }
   return senders;
 }

@@ -18,7 +18,8 @@ struct Row {
 // Reads a recording row by row, as a stream: memory does not grow with the file. Lines are
 // bounded; a row that cannot be replayed is skipped and named by its line (through the problem
 // callback): not "unix_time,sender,a1,..,a6", values not in the datagram format, a time before
-// 2000 or more than a day after the previous row's.
+// 2000. A recording appended to later (--csv appends) can jump by days, or back: a jump of more
+// than a day is left out of the times returned, and said, so the replay goes straight on.
 class RecordingReader {
  public:
   static constexpr std::size_t kMaxLine = 4096;
@@ -48,17 +49,21 @@ class RecordingReader {
   std::string path_;
   Problem problem_;
   std::uint64_t lineNumber_ = 0;
-  double previousTime_ = 0;
+  double previousTime_ = 0;  // as recorded
+  double leftOut_ = 0;       // seconds of the jumps left out so far
   std::string firstLine_;
 };
 
-// The senders in order of first appearance, with the number of rows that can be replayed; at
-// most `limit` senders are listed.
+// The senders in order of first appearance, each with its rows that can be replayed. Reads only
+// as far as needed: with a sender named, until two of its rows are found; otherwise until a
+// second sender shows. Stops early, too, when stop says so (a signal).
 struct SenderCount {
   std::string sender;
   std::uint64_t rows = 0;
 };
-std::vector<SenderCount> CountSenders(RecordingReader& reader, std::size_t limit = 1000);
+constexpr std::size_t kListedSenders = 100;
+std::vector<SenderCount> CountSenders(RecordingReader& reader, const std::string& wanted,
+                                      const std::function<bool()>& stop);
 
 // Quotes a field for a message: at most about 80 characters, control characters shown.
 std::string Quote(const std::string& text);

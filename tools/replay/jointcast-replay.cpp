@@ -14,9 +14,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "tools/common/CommandLine.h"
+#include "platform/posix/BindIPv4.h"
+#include "portable/CommandLine.h"
 #include "tools/replay/Recording.h"
 
 namespace {
@@ -55,20 +57,18 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options options;
-  tools::CommandLine line(
+  portable::CommandLine line(
       "jointcast-replay",
-      "usage: jointcast-replay FILE [--to HOST[:PORT]] [--speed X] [--loop] [--sender ADDRESS]\n"
-      "                        [--bind ADDRESS]\n"
-      "Sends a recording made by jointcast-listen --csv: each row's six values, as recorded,\n"
-      "as one datagram to HOST:PORT (default localhost:4849), keeping the recorded intervals\n"
-      "(divided by --speed). A file with several senders needs --sender to choose one.\n"
-      "--loop starts again at the end; --bind sends from that local address.\n");
-  line.Positional("FILE", options.file);
-  line.Text("--to", options.to);
-  line.Number("--speed", 0.001, 1000, options.speed);
-  line.Flag("--loop", options.loop);
-  line.Text("--sender", options.sender);
-  line.Text("--bind", options.bind);
+      "Sends a recording made by jointcast-listen --csv: each row's six values, as recorded, "
+      "as one datagram, keeping the recorded intervals (divided by --speed).");
+  line.Positional("FILE", options.file, "the recording");
+  line.Text("--to", "HOST[:PORT]", options.to, "where to send (port 4849 by default)");
+  line.Number("--speed", "X", 0.001, 1000.0, options.speed, "how much faster than recorded");
+  line.Flag("--loop", options.loop, "start again at the end (needs two rows or more)");
+  line.Text("--sender", "ADDRESS", options.sender,
+            "the sender whose rows to send; needed when the file holds several");
+  line.Text("--bind", "ADDRESS", options.bind,
+            "send from this local address, a name or an IPv4 address");
   line.Parse(argc, argv);
   return options;
 }
@@ -82,8 +82,11 @@ bool Resolve(const std::string& to, sockaddr_in& address) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
-    std::fprintf(stderr, "jointcast-replay: cannot resolve '%s'\n", to.c_str());
+  const int status =
+      host.empty() ? EAI_NONAME : getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (status != 0) {
+    std::fprintf(stderr, "jointcast-replay: cannot send to '%s': %s\n", to.c_str(),
+                 gai_strerror(status));
     return false;
   }
   address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
@@ -93,16 +96,11 @@ bool Resolve(const std::string& to, sockaddr_in& address) {
 
 int OpenSocket(const std::string& bind) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || bind.empty()) return fd;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  if (inet_pton(AF_INET, bind.c_str(), &local.sin_addr) != 1 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    std::fprintf(stderr, "jointcast-replay: cannot send from %s\n", bind.c_str());
-    close(fd);
-    return -1;
-  }
-  return fd;
+  std::string reason = fd < 0 ? std::strerror(errno) : "";
+  if (fd >= 0 && (bind.empty() || platform::BindIPv4(fd, bind, 0, reason))) return fd;
+  std::fprintf(stderr, "jointcast-replay: cannot send from %s: %s\n", bind.c_str(), reason.c_str());
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 // Sends the chosen rows once, on their recorded schedule; the number sent.
@@ -117,7 +115,7 @@ unsigned long SendOnce(replay::RecordingReader& reader, const Options& options,
     if (row.sender != sender) continue;
     if (first < 0) first = row.time;
     // Bounded (to about 30 years) before it becomes the clock's integer count.
-    const double offset = std::min((row.time - first) / options.speed, 1e9);
+    const double offset = std::clamp((row.time - first) / options.speed, 0.0, 1e9);
     const auto due =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
     if (!WaitUntil(due)) break;
@@ -153,7 +151,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "jointcast-replay: %s\n", error.c_str());
     return 2;
   }
-  const std::vector<replay::SenderCount> senders = replay::CountSenders(reader);
+  const std::vector<replay::SenderCount> senders =
+      replay::CountSenders(reader, options.sender, [] { return gStop != 0; });
+  if (gStop) return 0;
   firstPass = false;  // the rows skipped are said once, not on every pass
   std::string sender = options.sender;
   if (sender.empty() && senders.size() == 1) sender = senders.front().sender;
@@ -165,7 +165,8 @@ int main(int argc, char** argv) {
     for (const replay::SenderCount& s : senders) list += " " + s.sender;
     std::fprintf(stderr, "jointcast-replay: %s; the recording holds:%s\n",
                  senders.empty() ? "no row to send" : "choose a sender with --sender",
-                 list.empty() ? " nothing" : list.c_str());
+                 list.empty() ? " nothing"
+                              : (list + (senders.size() > 1 ? " and perhaps more" : "")).c_str());
     return 2;
   }
   if (options.loop && chosen->rows < 2) {
