@@ -11,6 +11,7 @@
 #endif
 
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -29,6 +30,26 @@ std::vector<IPv4Address> ResolveAllIPv4(const std::string& host) {
   }
   freeaddrinfo(found);
   return addresses;
+}
+
+std::optional<IPv4Address> ResolveIPv4(const std::string& host, std::string& reason) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (status != 0 || found == nullptr) {
+#if defined(_WIN32)
+    reason = "host not found (error " + std::to_string(status) + ")";  // gai_strerror is wide here
+#else
+    reason = status != 0 ? gai_strerror(status) : "no IPv4 address";
+#endif
+    return std::nullopt;
+  }
+  IPv4Address address{};
+  std::memcpy(address.data(), &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
+  freeaddrinfo(found);
+  return address;
 }
 
 std::optional<IPv4Address> LookupIPv4(const std::string& name, AddressResolver resolve) {

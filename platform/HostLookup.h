@@ -14,6 +14,10 @@ using IPv4Address = std::array<std::uint8_t, 4>;  // network byte order
 // Windows, Windows Sockets must be started.
 std::vector<IPv4Address> ResolveAllIPv4(const std::string& host);
 
+// The first IPv4 address of a host name or dotted address, or nothing with the resolver's own
+// reason ("Name or service not known") in reason.
+std::optional<IPv4Address> ResolveIPv4(const std::string& host, std::string& reason);
+
 using AddressResolver = std::vector<IPv4Address> (*)(const std::string& host);
 
 // The first address of a name; the empty name is this machine, looked up by its own host name.

@@ -15,7 +15,7 @@ struct Options {
   std::optional<std::string> destination;  // --to: as if typed into the address field
 };
 
-// Prints the usage and exits on --help (0) or a bad command line (2).
+// Prints the help or the version and exits with 0, or a usage error and exits with 2.
 Options ParseOptions(int argc, char** argv, const char* program);
 
 }  // namespace portable

@@ -16,7 +16,8 @@
 
 #include <map>
 
-#include "tools/common/CommandLine.h"
+#include "platform/posix/BindIPv4.h"
+#include "portable/CommandLine.h"
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Recorder.h"
 #include "tools/listen/StreamStats.h"
@@ -41,27 +42,27 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options options;
-  tools::CommandLine line(
+  portable::CommandLine line(
       "jointcast-listen",
-      "usage: jointcast-listen [--port N] [--bind ADDRESS] [--count N] [--seconds S] [--quiet]\n"
-      "                        [--csv FILE] [--mqtt HOST[:PORT] [--topic PREFIX]]\n"
-      "Receives Jointcast position datagrams (UDP, port 4849 by default), prints each\n"
-      "with its arrival time and the interval since the previous one from the same sender,\n"
-      "flags any that is not in the published format, and prints a summary on exit (Ctrl-C,\n"
-      "--count, --seconds), per sender when several send.\n"
-      "  --csv FILE        append each well-formed datagram to FILE as a CSV row:\n"
-      "                    unix_time,sender,a1,a2,a3,a4,a5,a6 (values as received)\n"
-      "  --mqtt HOST[:PORT] also publish each one to an MQTT broker (port 1883 by default),\n"
-      "                    retained, QoS 0, topic PREFIX/<sender>/axis_act, JSON payload\n"
-      "  --topic PREFIX    the topic prefix (default jointcast)\n");
-  line.Number("--port", 1, 65535, options.port);
-  line.Number("--count", 1, 1e12, options.count);
-  line.Number("--seconds", 0.001, 1e9, options.seconds);
-  line.Text("--bind", options.bind);
-  line.Flag("--quiet", options.quiet);
-  line.Text("--csv", options.csv);
-  line.Text("--mqtt", options.mqtt);
-  line.Text("--topic", options.topic);
+      "Receives Jointcast position datagrams (UDP), prints each with its arrival time and the "
+      "interval since the previous one from the same sender, flags any that is not in the "
+      "published format, and prints a summary on exit (Ctrl-C, --count, --seconds), per sender "
+      "when several send.");
+  line.Number("--port", "N", 1u, 65535u, options.port, "the UDP port to receive on");
+  line.Text("--bind", "ADDRESS", options.bind,
+            "the local address to receive on, a name or an IPv4 address");
+  line.Number("--count", "N", 0ul, 1000000000000ul, options.count,
+              "stop after this many datagrams, 0 for no limit");
+  line.Number("--seconds", "S", 0.0, 1e9, options.seconds,
+              "stop after this many seconds, 0 for no limit");
+  line.Flag("--quiet", options.quiet, "print only malformed datagrams and the summary");
+  line.Text("--csv", "FILE", options.csv,
+            "append each well-formed datagram to FILE as a CSV row: "
+            "unix_time,sender,a1,a2,a3,a4,a5,a6 (values as received)");
+  line.Text("--mqtt", "HOST[:PORT]", options.mqtt,
+            "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
+            "topic PREFIX/<sender>/axis_act, JSON payload");
+  line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix");
   line.Parse(argc, argv);
   return options;
 }
@@ -79,14 +80,12 @@ std::string WallClock() {
 
 // The bound datagram socket, or -1 after saying why there is none.
 int OpenReceiver(const Options& options) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<std::uint16_t>(options.port));
-  if (fd < 0 || inet_pton(AF_INET, options.bind.c_str(), &at.sin_addr) != 1 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string reason = fd < 0 ? std::strerror(errno) : "";
+  if (fd < 0 ||
+      !platform::BindIPv4(fd, options.bind, static_cast<std::uint16_t>(options.port), reason)) {
     std::fprintf(stderr, "jointcast-listen: cannot listen on %s:%u: %s\n", options.bind.c_str(),
-                 options.port, std::strerror(errno));
+                 options.port, reason.c_str());
     if (fd >= 0) close(fd);
     return -1;
   }

@@ -15,7 +15,8 @@
 #include <map>
 #include <string>
 
-#include "tools/common/CommandLine.h"
+#include "platform/posix/BindIPv4.h"
+#include "portable/CommandLine.h"
 #include "tools/sim/SimServer.h"
 
 namespace {
@@ -31,30 +32,31 @@ struct Options {
   unsigned port = 7000;
   std::string bind = "127.0.0.1";
   unsigned latencyMs = 4;
-  int readLatencyMs = -1;  // -1: as latencyMs
+  unsigned readLatencyMs = 4;
   unsigned readLatencyFromS = 0;
   bool trace = false;
 };
 
 Options Parse(int argc, char** argv) {
   Options options;
-  tools::CommandLine line(
+  portable::CommandLine line(
       "jointcast-sim",
-      "usage: jointcast-sim [--port N] [--bind ADDRESS] [--latency MS] [--read-latency MS]\n"
-      "                     [--read-latency-from SECONDS] [--trace]\n"
-      "Serves a simulated, moving robot arm over the controller variable proxy's TCP\n"
-      "protocol (port 7000 by default, loopback only unless --bind says otherwise).\n"
-      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails; writes are refused.\n"
-      "Each client is served one request at a time, each taking --latency (default 4 ms);\n"
-      "--read-latency sets it for $AXIS_ACT alone, from SECONDS after the start.\n"
-      "--trace prints 'reply NANOSECONDS' (CLOCK_MONOTONIC) on stdout as replies leave.\n");
-  line.Number("--port", 1, 65535, options.port);
-  line.Number("--latency", 0, 60000, options.latencyMs);
-  line.Number("--read-latency", 0, 60000, options.readLatencyMs);
-  line.Number("--read-latency-from", 0, 86400, options.readLatencyFromS);
-  line.Text("--bind", options.bind);
-  line.Flag("--trace", options.trace);
+      "Serves a simulated, moving robot arm over the controller variable proxy's TCP protocol. "
+      "Answers $AXIS_ACT, $MODE_OP and PING; any other variable fails; writes are refused. "
+      "Each client is served one request at a time.");
+  line.Number("--port", "N", 1u, 65535u, options.port, "the TCP port to serve on");
+  line.Text("--bind", "ADDRESS", options.bind,
+            "the local address to serve on, a name or an IPv4 address (0.0.0.0: every "
+            "interface)");
+  line.Number("--latency", "MS", 0u, 60000u, options.latencyMs, "milliseconds each request takes");
+  line.Number("--read-latency", "MS", 0u, 60000u, options.readLatencyMs,
+              "milliseconds a read of $AXIS_ACT takes; without it, --latency");
+  line.Number("--read-latency-from", "S", 0u, 86400u, options.readLatencyFromS,
+              "seconds after the start from which --read-latency applies");
+  line.Flag("--trace", options.trace,
+            "print 'reply NANOSECONDS' (CLOCK_MONOTONIC) on stdout as replies leave");
   line.Parse(argc, argv);
+  if (!line.Given("--read-latency")) options.readLatencyMs = options.latencyMs;
   return options;
 }
 
@@ -66,15 +68,15 @@ struct Client {
 int Listen(const Options& options) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<std::uint16_t>(options.port));
-  if (listener < 0 || inet_pton(AF_INET, options.bind.c_str(), &at.sin_addr) != 1 ||
-      bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      listen(listener, SOMAXCONN) != 0) {
+  std::string reason = listener < 0 ? std::strerror(errno) : "";
+  if (listener >= 0) setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const bool bound =
+      listener >= 0 &&
+      platform::BindIPv4(listener, options.bind, static_cast<std::uint16_t>(options.port), reason);
+  if (bound && listen(listener, SOMAXCONN) != 0) reason = std::strerror(errno);
+  if (!bound || !reason.empty()) {
     std::fprintf(stderr, "jointcast-sim: cannot listen on %s:%u: %s\n", options.bind.c_str(),
-                 options.port, std::strerror(errno));
+                 options.port, reason.c_str());
     if (listener >= 0) close(listener);
     return -1;
   }
@@ -89,10 +91,9 @@ bool ServeClient(int fd, short revents, simserver::ClientSession& session,
                  simserver::Clock::time_point now, const Options& options,
                  const sim::SimulatedArm& arm, simserver::Clock::time_point armStart) {
   const std::chrono::milliseconds latency(options.latencyMs);
-  const bool slowReads = options.readLatencyMs >= 0 &&
-                         now - armStart >= std::chrono::seconds(options.readLatencyFromS);
+  const bool slowReads = now - armStart >= std::chrono::seconds(options.readLatencyFromS);
   const std::chrono::milliseconds readLatency(slowReads ? options.readLatencyMs
-                                                        : static_cast<int>(options.latencyMs));
+                                                        : options.latencyMs);
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
     std::uint8_t buffer[4096];
     const ssize_t got = recv(fd, buffer, sizeof buffer, 0);

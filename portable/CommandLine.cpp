@@ -1,0 +1,116 @@
+#include "portable/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+
+#ifndef JOINTCAST_VERSION
+#define JOINTCAST_VERSION "3.0.0"
+#endif
+#ifndef JOINTCAST_COMMIT
+#define JOINTCAST_COMMIT "unknown"
+#endif
+
+namespace portable {
+namespace {
+
+CLI::Validator Checked(std::function<std::string(const std::string&)> check) {
+  return CLI::Validator([check = std::move(check)](std::string& value) { return check(value); },
+                        "");
+}
+
+std::string Shown(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return text;
+}
+
+template <typename T>
+void AddNumber(CLI::App& app, const std::string& name, const std::string& valueName, T low, T high,
+               T& target, const std::string& help) {
+  app.add_option(name, target,
+                 help + " (" + Shown(static_cast<double>(low)) + " to " +
+                     Shown(static_cast<double>(high)) + "; default " +
+                     Shown(static_cast<double>(target)) + ")")
+      ->type_name(valueName)
+      ->check(CLI::Range(low, high).description(""));  // the range is in the help already
+}
+
+}  // namespace
+
+std::string CommandLine::Version() {
+  return std::string("jointcast ") + JOINTCAST_VERSION + " (commit " + JOINTCAST_COMMIT + ")";
+}
+
+CommandLine::CommandLine(std::string program, const std::string& description)
+    : program_(std::move(program)), app_(std::make_unique<CLI::App>(description, program_)) {
+  app_->set_version_flag("--version", Version(), "show the version and the commit");
+  app_->get_formatter()->column_width(30);
+}
+
+CommandLine::~CommandLine() = default;
+
+void CommandLine::Flag(const std::string& name, bool& target, const std::string& help) {
+  app_->add_flag(name, target, help);
+}
+
+void CommandLine::Positional(const std::string& name, std::string& target,
+                             const std::string& help) {
+  app_->add_option(name, target, help)->required();
+}
+
+void CommandLine::Text(const std::string& name, const std::string& valueName, std::string& target,
+                       const std::string& help,
+                       std::function<std::string(const std::string&)> check) {
+  CLI::Option* option =
+      app_->add_option(name, target, target.empty() ? help : help + " (default " + target + ")")
+          ->type_name(valueName);
+  if (check) option->check(Checked(std::move(check)));
+}
+
+void CommandLine::Number(const std::string& name, const std::string& valueName, double low,
+                         double high, double& target, const std::string& help) {
+  AddNumber(*app_, name, valueName, low, high, target, help);
+}
+
+void CommandLine::Number(const std::string& name, const std::string& valueName, unsigned long low,
+                         unsigned long high, unsigned long& target, const std::string& help) {
+  AddNumber(*app_, name, valueName, low, high, target, help);
+}
+
+void CommandLine::Number(const std::string& name, const std::string& valueName, unsigned low,
+                         unsigned high, unsigned& target, const std::string& help) {
+  AddNumber(*app_, name, valueName, low, high, target, help);
+}
+
+void CommandLine::Parse(int argc, char** argv) {
+  try {
+    app_->parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app_->help().c_str(), stdout);
+    std::exit(0);
+  } catch (const CLI::CallForVersion&) {
+    std::printf("%s\n", Version().c_str());
+    std::exit(0);
+  } catch (const CLI::ParseError& error) {
+    Fail(error.what());
+  }
+}
+
+bool CommandLine::Given(const std::string& name) const {
+  return app_->count(name) > 0;
+}
+
+void CommandLine::Fail(const std::string& problem) const {
+  std::string line = problem;
+  for (char& c : line) {
+    if (c == '\n') c = ' ';
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  std::fprintf(stderr, "%s: %s; try '%s --help'\n", program_.c_str(), line.c_str(),
+               program_.c_str());
+  std::exit(2);
+}
+
+}  // namespace portable
