@@ -1,7 +1,9 @@
 // jointcastd: the publisher without a window, for servers and services. The same window
-// behaviour and polling cycle run on components kept in memory; the status line and the
-// indicators' colours go to stderr as they change. SIGINT and SIGTERM end it as closing the
-// window does. Needs no GUI toolkit.
+// behaviour and polling cycle run on components kept in memory; what the window would show, and
+// what is tried and fails, goes to stderr, and to systemd when it started the program. SIGINT
+// and SIGTERM end it as closing the window does. Needs no GUI toolkit.
+#include "platform/posix/ServiceManager.h"
+#include "portable/OperatorReport.h"
 #include "portable/Options.h"
 #include "portable/RunPublisher.h"
 #include "ui/headless/HeadlessApplication.h"
@@ -10,7 +12,18 @@
 int main(int argc, char** argv) {
   const portable::Options options = portable::ParseOptions(argc, argv, "jointcastd");
   ui::headless::HeadlessApplication application;
-  ui::headless::HeadlessToolkit toolkit(application);
-  return portable::RunPublisher(toolkit, application, application, options,
-                                application.StoppableClock());
+  platform::Clock& clock = application.StoppableClock();
+  portable::OperatorReport report(
+      {.controller =
+           options.useProxy ? options.proxyHost + ":" + std::to_string(options.proxyPort) : "",
+       .receiver = options.destination.value_or("localhost"),
+       .timeOfDay = {}},
+      clock, application, platform::SystemServiceManager());
+  report.Start();
+  application.onShown = [&report] { report.Shown(); };
+  ui::headless::HeadlessToolkit toolkit(application, report);
+  return portable::RunPublisher(toolkit, application, application, options, clock,
+                                [&report](bool connected, const std::string& reason) {
+                                  report.ControllerConnect(connected, reason);
+                                });
 }

@@ -21,10 +21,13 @@ std::uint32_t SimulatedLatency() {
 std::unique_ptr<crosslib::TCross> CreateController(const Options& options,
                                                    platform::EventPoster& poster,
                                                    platform::SocketWatcher& watcher,
-                                                   platform::Clock& clock) {
+                                                   platform::Clock& clock,
+                                                   ConnectListener onConnect) {
   if (options.useProxy) {
-    return std::make_unique<proxy::ProxyCross>(options.proxyHost, options.proxyPort, poster,
-                                               watcher, clock);
+    auto cross = std::make_unique<proxy::ProxyCross>(options.proxyHost, options.proxyPort, poster,
+                                                     watcher, clock);
+    cross->OnConnect = std::move(onConnect);
+    return cross;
   }
   return std::make_unique<sim::SimulatedCross>(poster, clock, SimulatedLatency());
 }

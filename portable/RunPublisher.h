@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/EventPoster.h"
 #include "platform/SocketWatcher.h"
+#include "portable/Controller.h"
 #include "portable/Options.h"
 #include "ui/Toolkit.h"
 
@@ -13,6 +14,6 @@ namespace portable {
 // program's exit code.
 int RunPublisher(ui::TToolkit& toolkit, platform::EventPoster& poster,
                  platform::SocketWatcher& watcher, const Options& options,
-                 platform::Clock& clock = platform::SystemClock());
+                 platform::Clock& clock = platform::SystemClock(), ConnectListener onConnect = {});
 
 }  // namespace portable

@@ -61,6 +61,7 @@ HeadlessApplication::~HeadlessApplication() {
 
 void HeadlessApplication::Run(TForm& mainForm) {
   mainForm_ = &mainForm;
+  if (onShown) Post(0, onShown);  // runs at the loop's first turn, after the form is shown
   MemoryApplication::Run(mainForm);
   mainForm_ = nullptr;
 }

@@ -18,6 +18,8 @@ class HeadlessApplication : public memory::MemoryApplication, public platform::S
   HeadlessApplication& operator=(const HeadlessApplication&) = delete;
 
   void Run(TForm& mainForm) override;
+  // Called from the loop once the main form is shown.
+  std::function<void()> onShown;
   void ProcessMessages() override;
   void ShowErrorBox(const std::string& text) override;
 

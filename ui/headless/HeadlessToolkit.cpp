@@ -1,33 +1,42 @@
 #include "ui/headless/HeadlessToolkit.h"
 
-#include <cstdio>
-
 #include "ui/memory/MemoryComponents.h"
 
 namespace ui::headless {
 namespace {
 
-void Echo(const std::string& line) {
-  std::fprintf(stderr, "jointcast: %s\n", line.c_str());
-}
-
-// The status line.
-class EchoLabel : public memory::MemoryLabel {
+// The status line. A message sets its text, then its colour (and the resting notice the other
+// way round): the listener is told once both are set, from the loop, which also runs while a
+// fatal error is painted.
+class ReportedLabel : public memory::MemoryLabel {
  public:
-  using MemoryLabel::MemoryLabel;
+  ReportedLabel(const LabelDef& def, HeadlessApplication& app, StatusListener& listener)
+      : MemoryLabel(def), app_(app), listener_(listener) {}
   void SetCaption(const std::string& caption) override {
-    if (caption != Caption()) Echo(caption);
+    if (caption != Caption()) {
+      app_.Post(0, [this, caption] { listener_.OnStatusLine(caption, Color() == TColor::Red); });
+    }
     MemoryLabel::SetCaption(caption);
   }
+
+ private:
+  HeadlessApplication& app_;
+  StatusListener& listener_;
 };
 
-class EchoPanel : public memory::MemoryPanel {
+class ReportedPanel : public memory::MemoryPanel {
  public:
-  using MemoryPanel::MemoryPanel;
-  void SetColor(TColor color) override {
-    if (color != Color()) Echo(Caption() + " " + ColorName(color));
-    MemoryPanel::SetColor(color);
+  ReportedPanel(const PanelDef& def, StatusListener& listener)
+      : MemoryPanel(def), listener_(listener) {
+    listener_.OnIndicator(Caption(), Color());
   }
+  void SetColor(TColor color) override {
+    MemoryPanel::SetColor(color);
+    listener_.OnIndicator(Caption(), color);
+  }
+
+ private:
+  StatusListener& listener_;
 };
 
 }  // namespace
@@ -37,12 +46,12 @@ std::unique_ptr<TForm> HeadlessToolkit::CreateForm(const FormDef& def) {
 }
 
 std::unique_ptr<TLabel> HeadlessToolkit::CreateLabel(TForm&, const LabelDef& def) {
-  if (def.name == "LMessage") return std::make_unique<EchoLabel>(def);
+  if (def.name == "LMessage") return std::make_unique<ReportedLabel>(def, app_, listener_);
   return std::make_unique<memory::MemoryLabel>(def);
 }
 
 std::unique_ptr<TPanel> HeadlessToolkit::CreatePanel(TForm&, const PanelDef& def) {
-  return std::make_unique<EchoPanel>(def);
+  return std::make_unique<ReportedPanel>(def, listener_);
 }
 
 std::unique_ptr<TEdit> HeadlessToolkit::CreateEdit(TForm&, const EditDef& def) {

@@ -2,15 +2,16 @@
 
 #include "ui/Toolkit.h"
 #include "ui/headless/HeadlessApplication.h"
+#include "ui/headless/StatusListener.h"
 
 namespace ui::headless {
 
-// Components that keep their caption and colour in memory. What a user would look at goes to
-// stderr as one line whenever it changes: the status line's text and the indicator panels'
-// colours.
+// Components that keep their caption and colour in memory. What a user would look at, the
+// status line and the indicator panels, goes to the listener.
 class HeadlessToolkit : public TToolkit {
  public:
-  explicit HeadlessToolkit(HeadlessApplication& app) : app_(app) {}
+  HeadlessToolkit(HeadlessApplication& app, StatusListener& listener)
+      : app_(app), listener_(listener) {}
   TApplication& Application() override { return app_; }
   std::string DecimalSeparator() const override { return "."; }  // nothing shows the values
   std::unique_ptr<TForm> CreateForm(const FormDef& def) override;
@@ -22,6 +23,7 @@ class HeadlessToolkit : public TToolkit {
 
  private:
   HeadlessApplication& app_;
+  StatusListener& listener_;
 };
 
 }  // namespace ui::headless

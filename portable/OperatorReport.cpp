@@ -1,0 +1,167 @@
+#include "portable/OperatorReport.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "app/Mdialog.h"
+
+namespace portable {
+namespace {
+
+// syslog priorities, as the journal reads them from a "<N>" prefix.
+constexpr int kError = 3;
+constexpr int kWarning = 4;
+constexpr int kNotice = 5;
+constexpr int kInfo = 6;
+
+std::string LocalTimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+}  // namespace
+
+OperatorReport::OperatorReport(Setup setup, platform::Clock& clock, platform::EventPoster& poster,
+                               platform::ServiceManager& manager, std::FILE* out)
+    : setup_(std::move(setup)), clock_(clock), poster_(poster), manager_(manager), out_(out) {
+  if (!setup_.timeOfDay) setup_.timeOfDay = LocalTimeOfDay;
+  journal_ = manager_.StderrIsJournal();
+}
+
+std::string OperatorReport::Controller() const {
+  return setup_.controller.empty() ? "the simulated controller" : "controller " + setup_.controller;
+}
+
+std::string OperatorReport::Receiver() const {
+  return (setup_.receiver.empty() ? "localhost" : setup_.receiver) + ":4849";
+}
+
+void OperatorReport::Say(int priority, const std::string& text) {
+  if (journal_) {
+    std::fprintf(out_, "<%d>%s\n", priority, text.c_str());
+  } else {
+    std::fprintf(out_, "jointcast: %s\n", text.c_str());
+  }
+  std::fflush(out_);
+}
+
+void OperatorReport::Start() {
+  Say(kInfo, (setup_.controller.empty() ? "reading the simulated controller"
+                                        : "connecting to " + Controller()) +
+                 ", sending to " + Receiver());
+}
+
+void OperatorReport::Shown() {
+  notifying_ = manager_.Notify("READY=1");
+  watchdogPingMs_ = manager_.WatchdogPingMs();
+  countedSince_ = clock_.Now();
+  UpdateStatus();
+  if (notifying_ || watchdogPingMs_ > 0) Tick();
+}
+
+void OperatorReport::Tick() {
+  if (watchdogPingMs_ > 0) manager_.Notify("WATCHDOG=1");
+  const platform::Tick now = clock_.Now();
+  const std::uint32_t elapsed = platform::Elapsed(now, countedSince_);
+  if (elapsed >= kStatusEveryMs) {
+    rate_ = static_cast<double>(sent_) * 1000.0 / elapsed;
+    sent_ = 0;
+    countedSince_ = now;
+  }
+  UpdateStatus();
+  const std::uint32_t next =
+      watchdogPingMs_ > 0 ? std::min(watchdogPingMs_, kStatusEveryMs) : kStatusEveryMs;
+  poster_.Post(next, [this] { Tick(); });
+}
+
+std::string OperatorReport::StatusText() const {
+  if (failure_) {
+    return Controller() + " " + failure_->what + " (since " + failure_->since + ", " +
+           std::to_string(failure_->tries) + (failure_->tries == 1 ? " try)" : " tries)");
+  }
+  if (cross_ == ui::TColor::Green) {
+    if (arm_ == ui::TColor::Green) {
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "%.1f/s", rate_);
+      return "streaming to " + Receiver() + ", " + rate;
+    }
+    return "reading " + Controller() + ", not sending to " + Receiver() +
+           (error_.empty() ? "" : ": " + error_);
+  }
+  if (cross_ == ui::TColor::Yellow) return Controller() + " connected, waiting until it is ready";
+  return "connecting to " + Controller();
+}
+
+void OperatorReport::UpdateStatus() {
+  if (!notifying_) return;
+  const std::string status = StatusText();
+  if (status == lastStatus_) return;
+  manager_.Notify("STATUS=" + status);
+  lastStatus_ = status;
+}
+
+void OperatorReport::Fail(const std::string& what) {
+  const platform::Tick now = clock_.Now();
+  if (!failure_ || failure_->what != what) {
+    failure_ = Failure{what, setup_.timeOfDay(), now, 1};
+    Say(kError, Controller() + " " + what);
+  } else {
+    ++failure_->tries;
+    if (platform::Elapsed(now, failure_->saidAt) >= kRepeatAfterMs) {
+      failure_->saidAt = now;
+      Say(kError, Controller() + " still " + what + " (since " + failure_->since + ", " +
+                      std::to_string(failure_->tries) + " tries)");
+    }
+  }
+  UpdateStatus();
+}
+
+void OperatorReport::Recover() {
+  if (!failure_) return;
+  Say(kNotice, Controller() + " answers again, after " + std::to_string(failure_->tries) +
+                   (failure_->tries == 1 ? " failed try" : " failed tries") + " since " +
+                   failure_->since);
+  failure_.reset();
+}
+
+void OperatorReport::ControllerConnect(bool connected, const std::string& reason) {
+  if (!connected) Fail("unreachable: " + reason);
+}
+
+void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
+  error_ = isError ? text : "";
+  // The status line's return to its resting notice, 5 s after each message, tells nothing new.
+  if (text != jointcast::kRestingNotice) Say(isError ? kError : kInfo, text);
+  UpdateStatus();
+}
+
+void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
+  const bool isCross = name == "Cross";
+  std::optional<ui::TColor>& current = isCross ? cross_ : arm_;
+  if (!isCross && color == ui::TColor::Green) ++sent_;  // set on every reading sent
+  if (current == color) return;
+  const std::optional<ui::TColor> before = current;
+  current = color;
+  if (isCross && before) {
+    // The cycle's retries, which repeat every few seconds, are said as the failure they are.
+    if (color == ui::TColor::Green) {
+      Recover();
+    } else if (color == ui::TColor::Red && before == ui::TColor::Yellow) {
+      Fail("does not answer: no reply within 3 s");
+    } else if (color == ui::TColor::Red && before == ui::TColor::Green) {
+      Fail("lost: a read failed");
+    }
+    if (failure_) {
+      UpdateStatus();
+      return;
+    }
+  }
+  Say(color == ui::TColor::Red ? kWarning : kInfo, name + " " + ui::ColorName(color));
+  UpdateStatus();
+}
+
+}  // namespace portable

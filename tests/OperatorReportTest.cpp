@@ -1,0 +1,163 @@
+// What jointcastd tells its operator and systemd, on a fake clock: failures said once, then once
+// a minute, then when they end; the journal's priorities; READY, STATUS and the watchdog.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/fake/FakeClock.h"
+#include "portable/OperatorReport.h"
+#include "ui/memory/MemoryApplication.h"
+
+namespace {
+
+struct FakeServiceManager : platform::ServiceManager {
+  bool Notify(const std::string& state) override {
+    if (!underSystemd) return false;
+    sent.push_back(state);
+    return true;
+  }
+  std::uint32_t WatchdogPingMs() override { return watchdogPingMs; }
+  bool StderrIsJournal() override { return journal; }
+  bool underSystemd = false;
+  bool journal = false;
+  std::uint32_t watchdogPingMs = 0;
+  std::vector<std::string> sent;
+};
+
+// The report writing into memory, its lines read back one by one.
+struct Reported {
+  explicit Reported(FakeServiceManager& manager, const std::string& controller = "robot1:7000")
+      : app(clock) {
+    out = open_memstream(&buffer, &size);
+    report.emplace(portable::OperatorReport::Setup{.controller = controller,
+                                                   .receiver = "sim-host",
+                                                   .timeOfDay = [] { return "12:03:10"; }},
+                   clock, app, manager, out);
+  }
+  ~Reported() {
+    std::fclose(out);
+    std::free(buffer);
+  }
+  std::vector<std::string> Lines() {
+    std::fflush(out);
+    std::vector<std::string> lines;
+    std::string text(buffer, size);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+  }
+
+  platform::FakeClock clock;
+  ui::memory::MemoryApplication app;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = nullptr;
+  std::optional<portable::OperatorReport> report;
+};
+
+using ui::TColor;
+
+}  // namespace
+
+// A controller refusing the connection, retried every 3 s for two minutes: one line at once, one
+// a minute with the count, one when it answers; in between, nothing. STATUS follows along.
+TEST(OperatorReport, ARepeatedFailureIsSaidOnceAMinuteAndWhenItEnds) {
+  FakeServiceManager manager;
+  manager.underSystemd = true;
+  Reported r(manager);
+  auto& report = *r.report;
+  report.Start();
+  report.OnIndicator("Cross", TColor::Red);
+  report.OnIndicator("Arm", TColor::Red);
+  report.Shown();
+  for (int attempt = 0; attempt < 41; ++attempt) {  // 0 s to 120 s
+    report.ControllerConnect(false, "connection refused");
+    report.OnIndicator("Cross", TColor::Red);
+    r.clock.Advance(3000);
+  }
+  report.ControllerConnect(true, "");
+  report.OnIndicator("Cross", TColor::Yellow);
+  report.OnIndicator("Cross", TColor::Green);
+  EXPECT_EQ(r.Lines(),
+            (std::vector<std::string>{
+                "jointcast: connecting to controller robot1:7000, sending to sim-host:4849",
+                "jointcast: Cross red", "jointcast: Arm red",
+                "jointcast: controller robot1:7000 unreachable: connection refused",
+                "jointcast: controller robot1:7000 still unreachable: connection refused "
+                "(since 12:03:10, 21 tries)",
+                "jointcast: controller robot1:7000 still unreachable: connection refused "
+                "(since 12:03:10, 41 tries)",
+                "jointcast: controller robot1:7000 answers again, after 41 failed tries "
+                "since 12:03:10",
+                "jointcast: Cross green"}));
+  ASSERT_GE(manager.sent.size(), 3u);
+  EXPECT_EQ(manager.sent[0], "READY=1");
+  EXPECT_EQ(manager.sent[1], "STATUS=connecting to controller robot1:7000");
+  EXPECT_EQ(
+      manager.sent[2],
+      "STATUS=controller robot1:7000 unreachable: connection refused (since 12:03:10, 1 try)");
+}
+
+// Registered but never ready: the cycle's yellow-red round every 6 s is one failure, not two
+// lines a round. A read that fails after streaming is one too.
+TEST(OperatorReport, TheCyclesRetriesAreSaidAsTheFailureTheyAre) {
+  FakeServiceManager manager;
+  Reported r(manager);
+  auto& report = *r.report;
+  report.OnIndicator("Cross", TColor::Red);
+  for (int round = 0; round < 5; ++round) {
+    report.OnIndicator("Cross", TColor::Yellow);
+    r.clock.Advance(3000);
+    report.OnIndicator("Cross", TColor::Red);
+    r.clock.Advance(3000);
+  }
+  report.OnIndicator("Cross", TColor::Yellow);
+  report.OnIndicator("Cross", TColor::Green);
+  report.OnIndicator("Cross", TColor::Red);
+  EXPECT_EQ(
+      r.Lines(),
+      (std::vector<std::string>{
+          "jointcast: Cross red", "jointcast: Cross yellow",
+          "jointcast: controller robot1:7000 does not answer: no reply within 3 s",
+          "jointcast: controller robot1:7000 answers again, after 5 failed tries since "
+          "12:03:10",
+          "jointcast: Cross green", "jointcast: controller robot1:7000 lost: a read failed"}));
+  EXPECT_TRUE(manager.sent.empty());  // not started by systemd: nothing to tell
+}
+
+// Under systemd with a watchdog and the journal: priorities on each line, WATCHDOG=1 from the
+// loop at half the watchdog time, and the rate of readings sent in STATUS.
+TEST(OperatorReport, JournalPrioritiesWatchdogAndRate) {
+  FakeServiceManager manager;
+  manager.underSystemd = manager.journal = true;
+  manager.watchdogPingMs = 2500;
+  Reported r(manager, "");
+  auto& report = *r.report;
+  report.Start();
+  report.OnIndicator("Cross", TColor::Red);
+  report.Shown();
+  report.OnIndicator("Cross", TColor::Green);
+  for (int reading = 0; reading < 26; ++reading) {  // five a second for 5.2 s
+    report.OnIndicator("Arm", TColor::Green);
+    r.clock.Advance(200);
+    r.app.ProcessMessages();  // the loop runs what has come due
+  }
+  report.OnStatusLine("can't read variable", true);
+  const std::vector<std::string> lines = r.Lines();
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "<6>reading the simulated controller, sending to sim-host:4849", "<4>Cross red",
+                "<6>Cross green", "<6>Arm green", "<3>can't read variable"}));
+  int pings = 0;
+  bool rate = false;
+  for (const std::string& state : manager.sent) {
+    pings += state == "WATCHDOG=1";
+    rate = rate || state == "STATUS=streaming to sim-host:4849, 5.0/s";
+  }
+  EXPECT_EQ(pings, 3);  // at 0, 2.6 and 5.2 s: the loop runs what is due as it comes
+  EXPECT_TRUE(rate);
+}
