@@ -4,6 +4,7 @@
 #                           64-bit) with their tests under Wine and Xvfb, and the release folder
 #   ./test.sh --linux-only  without the Windows part
 #   ./test.sh --sanitize    the Linux tests built with AddressSanitizer + UBSan, in build-sanitize/
+# The first two also build the Debian package (build-release/) and check it.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -27,6 +28,11 @@ cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 # Qt runs without a display in tests.
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+
+# The Debian package, from a Release build of its own: contents, lintian, the systemd unit.
+if [[ "$mode" != "--sanitize" ]]; then
+  tests/package/check-deb.sh build-release
+fi
 
 if [[ "$mode" == "all" ]]; then
   # Windows: the 32-bit program (the one shipped to controller PCs) and the 64-bit one, each with

@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""End to end for running the programs as an operator does: the five command lines (--version,
+--help, a bad option, --opt=value, addresses by name), jointcastd's lines on stderr (and in the
+journal's form), and what it tells systemd through a NOTIFY_SOCKET this test listens on.
+Usage: operate_test.py BUILD_DIR"""
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from children import start
+
+BUILD = sys.argv[1]
+PROGRAMS = ["jointcast", "jointcastd", "jointcast-listen", "jointcast-replay", "jointcast-sim"]
+work = tempfile.mkdtemp(prefix="jointcast-operate-")
+passes, failures = [], []
+
+
+def check(name, condition, detail=""):
+    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
+    (passes if condition else failures).append(name)
+
+
+def run(program, *args, timeout=10, env=None):
+    return subprocess.run([os.path.join(BUILD, program), *args], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# Every program: --version, --help with defaults, one line for a bad option, exit codes.
+for program in PROGRAMS:
+    version = run(program, "--version")
+    check(f"{program} --version", version.returncode == 0 and
+          re.fullmatch(r"jointcast 3\.0\.0 \(commit ([0-9a-f]+|unknown)\)\n", version.stdout) is not None,
+          (version.returncode, version.stdout))
+    helped = run(program, "--help")
+    check(f"{program} --help lists the options", helped.returncode == 0 and "--version" in
+          helped.stdout and (program == "jointcastd" or "default" in helped.stdout)
+          and "--headless" not in (helped.stdout if program == "jointcastd" else ""), helped.stdout)
+    bad = run(program, "--no-such-option")
+    check(f"{program}: a bad option is one line and exit code 2", bad.returncode == 2 and
+          bad.stderr.count("\n") == 1 and f"try '{program} --help'" in bad.stderr, bad.stderr)
+
+# --opt=value and --opt value alike; addresses given by name resolve.
+port = free_port(socket.SOCK_DGRAM)
+listened = run("jointcast-listen", f"--port={port}", "--bind", "localhost", "--seconds=0.3")
+check("jointcast-listen --port=N --bind localhost", listened.returncode == 0 and
+      f"listening on UDP localhost:{port}" in listened.stderr, listened.stderr)
+unknown = run("jointcast-listen", "--bind=no-such-host.invalid", "--seconds", "0.3")
+check("an address that does not resolve says why", unknown.returncode != 0 and
+      "cannot listen on no-such-host.invalid:4849: " in unknown.stderr and
+      "Success" not in unknown.stderr, unknown.stderr)
+sim_port = free_port()
+sim = start([os.path.join(BUILD, "jointcast-sim"), f"--port={sim_port}", "--bind=localhost"],
+            stderr=subprocess.PIPE, text=True)
+check("jointcast-sim --port=N --bind=localhost", f"on localhost:{sim_port}" in sim.stderr.readline())
+recording = os.path.join(work, "two.csv")
+with open(recording, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for t in (1765222222.0, 1765222222.2):
+        f.write(f"{t},10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+replayed = run("jointcast-replay", recording, f"--to=localhost:{port}", "--speed=2", "--bind=localhost")
+check("jointcast-replay --to=HOST:PORT --bind=localhost", replayed.returncode == 0 and
+      "2 datagrams sent" in replayed.stderr, replayed.stderr)
+missing = run("jointcast-replay", os.path.join(work, "none.csv"))
+check("jointcast-replay says why it cannot read a file", missing.returncode == 2 and
+      "No such file or directory" in missing.stderr, missing.stderr)
+
+
+def notify_socket():
+    path = os.path.join(work, f"notify-{time.monotonic_ns()}")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(path)
+    listener.settimeout(0.2)
+    return listener, path
+
+
+def collect(listener, seconds):
+    messages, deadline = [], time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            messages.extend(listener.recv(4096).decode().split("\n"))
+        except socket.timeout:
+            pass
+    return messages
+
+
+# A controller that refuses: named with the reason within 2 s, then quiet; STATUS says so.
+listener, path = notify_socket()
+env = dict(os.environ, NOTIFY_SOCKET=path)
+with open(os.path.join(work, "refused.err"), "w+") as err:
+    daemon = start([os.path.join(BUILD, "jointcastd"), "--controller=127.0.0.1:1"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=err)
+    messages = collect(listener, 2)
+    err.seek(0)
+    early = err.read()
+    messages += collect(listener, 7)  # two more tries, every 3 s
+    err.seek(0)
+    later = err.read()
+    daemon.terminate()
+    code = daemon.wait(timeout=10)
+check("a refused controller is named with the reason within 2 s",
+      "controller 127.0.0.1:1 unreachable: connection refused" in early, early)
+check("the retries after it say nothing more", later == early, later[len(early):])
+check("STATUS names the unreachable controller", any(
+    re.fullmatch(r"STATUS=controller 127\.0\.0\.1:1 unreachable: connection refused "
+                 r"\(since \d\d:\d\d:\d\d, \d+ tr(y|ies)\)", m) for m in messages), messages)
+check("READY=1 once shown", "READY=1" in messages, messages)
+check("SIGTERM ends it with exit code 0", code == 0, code)
+listener.close()
+
+# Streaming under systemd with a watchdog: READY, STATUS with the rate, WATCHDOG=1 from the loop;
+# the lines carry the journal's priorities when stderr is the journal's stream.
+listener, path = notify_socket()
+with open(os.path.join(work, "stream.err"), "w+") as err:
+    stat = os.fstat(err.fileno())
+    env = dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="1000000",
+               JOURNAL_STREAM=f"{stat.st_dev}:{stat.st_ino}")
+    daemon = start([os.path.join(BUILD, "jointcastd"), f"--controller=127.0.0.1:{sim_port}",
+                    "--to", "127.0.0.1"], env=env, stdout=subprocess.DEVNULL, stderr=err)
+    messages = collect(listener, 6)
+    daemon.terminate()
+    daemon.wait(timeout=10)
+    err.seek(0)
+    lines = err.read().splitlines()
+check("WATCHDOG=1 about twice a second", 8 <= messages.count("WATCHDOG=1") <= 16, messages)
+check("STATUS says it streams and how fast", any(
+    re.fullmatch(r"STATUS=streaming to 127\.0\.0\.1:4849, [45]\.\d/s", m) for m in messages),
+    messages)
+check("journal priorities on stderr", lines and all(re.match(r"<[3-6]>", l) for l in lines) and
+      "<6>Cross green" in lines and "<4>Cross red" in lines, lines)
+sim.terminate()
+
+print(f"operate e2e: {len(passes)} passed, {len(failures)} failed")
+sys.exit(1 if failures else 0)
