@@ -234,5 +234,32 @@ looped = subprocess.run([REPLAY, one, "--loop", "--to", "127.0.0.1:4851"], captu
 check("replay: --loop refuses a recording of one row (CRLF read)", looped.returncode == 2 and
       "at least two rows" in looped.stderr, looped.stderr)
 
+# --loop on two rows 200 ms apart keeps their rate, passes included (one recorded median interval
+# between them); a recording of rows all at one time goes no faster than --max-rate.
+two = os.path.join(work, "two.csv")
+burst = os.path.join(work, "burst.csv")
+with open(two, "w") as f, open(burst, "w") as g:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    g.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for t in (1765222222.0, 1765222222.2):
+        f.write(f"{t},10.0.0.5,1.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+    for i in range(20):
+        g.write(f"1765222222.0,10.0.0.5,{i}.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+loop_listener = Listener("--count", "10", "--seconds", "10", "--quiet")
+looping = start([REPLAY, two, "--loop", "--to", "127.0.0.1:4849"], stderr=subprocess.DEVNULL)
+out = loop_listener.finish()[0]
+looping.terminate()
+looping.wait(timeout=10)
+median = re.search(r"summary: 10 datagrams, 0 malformed, .*median ([0-9.]+) ms", out)
+check("replay --loop keeps the recorded rate across passes",
+      median is not None and 180 <= float(median.group(1)) <= 260, out)
+rate_listener = Listener("--count", "20", "--seconds", "10", "--quiet")
+capped = subprocess.run([REPLAY, burst, "--max-rate", "50", "--to", "127.0.0.1:4849"],
+                        capture_output=True, text=True, timeout=20)
+out = rate_listener.finish()[0]
+median = re.search(r"summary: 20 datagrams, 0 malformed, .*median ([0-9.]+) ms", out)
+check("replay never sends faster than --max-rate", median is not None and
+      float(median.group(1)) >= 19.0, out)
+
 print(f"receivers e2e: {len(passes)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

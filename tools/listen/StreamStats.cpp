@@ -67,4 +67,51 @@ IntervalSummary Summarize(std::vector<double> intervals) {
   return summary;
 }
 
+namespace {
+
+std::size_t BucketOf(double ms) {
+  if (!(ms > IntervalHistogram::kLowestMs)) return 0;
+  const double index =
+      std::log(ms / IntervalHistogram::kLowestMs) / std::log(IntervalHistogram::kBucketRatio);
+  return index >= IntervalHistogram::kBuckets ? IntervalHistogram::kBuckets
+                                              : static_cast<std::size_t>(index);
+}
+
+// The middle of a bucket, in the geometric sense: within 1 % of anything in it.
+double MiddleOf(std::size_t bucket) {
+  return IntervalHistogram::kLowestMs *
+         std::pow(IntervalHistogram::kBucketRatio, static_cast<double>(bucket) + 0.5);
+}
+
+}  // namespace
+
+void IntervalHistogram::Add(double ms) {
+  std::uint32_t& count = counts_[BucketOf(ms)];
+  if (count < UINT32_MAX) ++count;
+  ++count_;
+  sum_ += ms;
+  max_ = std::max(max_, ms);
+}
+
+IntervalSummary IntervalHistogram::Summary() const {
+  IntervalSummary summary;
+  summary.count = count_;
+  if (count_ == 0) return summary;
+  summary.mean = sum_ / static_cast<double>(count_);
+  summary.max = max_;
+  // Nearest-rank: the value at rank r is in the first bucket where the running count reaches r.
+  const auto valueAt = [this](std::size_t rank) {
+    std::size_t seen = 0;
+    for (std::size_t bucket = 0; bucket < counts_.size(); ++bucket) {
+      seen += counts_[bucket];
+      if (seen >= rank) return bucket == kBuckets ? max_ : std::min(MiddleOf(bucket), max_);
+    }
+    return max_;
+  };
+  summary.median = valueAt((count_ + 1) / 2);
+  summary.p99 = valueAt(std::max<std::size_t>(
+      static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(count_))), 1));
+  return summary;
+}
+
 }  // namespace receiver

@@ -97,7 +97,7 @@ int OpenReceiver(const Options& options) {
 struct Tally {
   unsigned long received = 0;
   unsigned long malformed = 0;
-  std::vector<double> intervals;  // ms between consecutive datagrams of this sender
+  receiver::IntervalHistogram intervals;  // ms between consecutive datagrams of this sender
   std::chrono::steady_clock::time_point previous;
 };
 
@@ -149,7 +149,7 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
     std::string interval = "     first";
     if (tally.received > 0) {
       const double ms = std::chrono::duration<double, std::milli>(now - tally.previous).count();
-      tally.intervals.push_back(ms);
+      tally.intervals.Add(ms);
       char text[32];
       std::snprintf(text, sizeof text, "%+8.1f ms", ms);
       interval = text;
@@ -182,7 +182,7 @@ void PrintSummary(const Tallies& tallies) {
     return;
   }
   for (const auto& [address, tally] : tallies) {
-    const receiver::IntervalSummary s = receiver::Summarize(tally.intervals);
+    const receiver::IntervalSummary s = tally.intervals.Summary();
     const std::string who = tallies.size() > 1 ? " for " + address : "";
     std::printf(
         "summary%s: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 "

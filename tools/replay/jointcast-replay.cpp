@@ -15,10 +15,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/posix/BindIPv4.h"
 #include "portable/CommandLine.h"
+#include "tools/listen/StreamStats.h"
 #include "tools/replay/Recording.h"
 
 namespace {
@@ -50,6 +52,7 @@ struct Options {
   std::string file;
   std::string to = "localhost:4849";
   double speed = 1;
+  double maxRate = 1000;  // datagrams a second at the most
   bool loop = false;
   std::string sender;
   std::string bind;  // source address, for telling replays apart
@@ -62,9 +65,12 @@ Options Parse(int argc, char** argv) {
       "Sends a recording made by jointcast-listen --csv: each row's six values, as recorded, "
       "as one datagram, keeping the recorded intervals (divided by --speed).");
   line.Positional("FILE", options.file, "the recording");
-  line.Text("--to", "HOST[:PORT]", options.to, "where to send (port 4849 by default)");
+  line.Text("--to", "HOST[:PORT]", options.to, "where to send; the port is 4849 when not given");
   line.Number("--speed", "X", 0.001, 1000.0, options.speed, "how much faster than recorded");
-  line.Flag("--loop", options.loop, "start again at the end (needs two rows or more)");
+  line.Number("--max-rate", "N", 0.01, 100000.0, options.maxRate,
+              "datagrams a second at the most, whatever the recording and --speed say");
+  line.Flag("--loop", options.loop,
+            "start again one recorded median interval after the end (needs two rows or more)");
   line.Text("--sender", "ADDRESS", options.sender,
             "the sender whose rows to send; needed when the file holds several");
   line.Text("--bind", "ADDRESS", options.bind,
@@ -103,22 +109,31 @@ int OpenSocket(const std::string& bind) {
   return -1;
 }
 
-// Sends the chosen rows once, on their recorded schedule; the number sent.
+// Sends the chosen rows once, on their recorded schedule but never faster than --max-rate; the
+// number sent. The recorded intervals go into the histogram, for the pause between passes.
 unsigned long SendOnce(replay::RecordingReader& reader, const Options& options,
-                       const std::string& sender, int fd, const sockaddr_in& to) {
+                       const std::string& sender, int fd, const sockaddr_in& to,
+                       receiver::IntervalHistogram& intervals) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  double first = -1;
+  const auto least = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1.0 / options.maxRate));
+  std::optional<Clock::time_point> last;
+  double first = -1, previous = -1;
   unsigned long sent = 0;
   replay::Row row;
   while (!gStop && reader.Next(row)) {
     if (row.sender != sender) continue;
     if (first < 0) first = row.time;
+    if (previous >= 0) intervals.Add((row.time - previous) * 1000.0);
+    previous = row.time;
     // Bounded (to about 30 years) before it becomes the clock's integer count.
     const double offset = std::clamp((row.time - first) / options.speed, 0.0, 1e9);
-    const auto due =
+    auto due =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+    if (last) due = std::max(due, *last + least);
     if (!WaitUntil(due)) break;
+    last = Clock::now();
     if (sendto(fd, row.payload.data(), row.payload.size(), 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) {
       ++sent;
@@ -180,13 +195,25 @@ int main(int argc, char** argv) {
   const int fd = OpenSocket(options.bind);
   if (fd < 0) return 2;
   unsigned long sent = 0;
-  do {
+  receiver::IntervalHistogram intervals;
+  for (bool firstPass = true; firstPass || (options.loop && !gStop); firstPass = false) {
+    if (!firstPass) {
+      // The next pass follows the last row as the rows follow each other: one recorded median
+      // interval later, no sooner than --max-rate allows.
+      const double pause =
+          std::max(intervals.Summary().median / 1000.0 / options.speed, 1.0 / options.maxRate);
+      if (!WaitUntil(std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(std::min(pause, 86400.0))))) {
+        break;
+      }
+    }
     if (!reader.Rewind()) {
       std::fprintf(stderr, "jointcast-replay: %s can no longer be read\n", options.file.c_str());
       break;
     }
-    sent += SendOnce(reader, options, sender, fd, to);
-  } while (options.loop && !gStop);
+    sent += SendOnce(reader, options, sender, fd, to, intervals);
+  }
   close(fd);
   std::fprintf(stderr, "jointcast-replay: %lu datagrams sent from %s's recording\n", sent,
                sender.c_str());
