@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/PollCycle.h"
 #include "lib/CrossLib_OCX.h"
 #include "platform/Clock.h"
 #include "platform/Sockets.h"
@@ -62,6 +63,9 @@ class TFMDialog {
   platform::SocketHandle Sock = platform::kNoSocket;
   platform::SocketAddressV4 Destination;
   std::array<ui::TLabel*, 6> AxisLabels{};
+  // The pause from one read to the next, 200 ms unless the command line's --period says
+  // otherwise; 0 reads again as soon as the last reading is published.
+  std::uint32_t ReadPeriod = kReadInterval;
 
   // Window events.
   void FormShow(TObject* Sender);

@@ -59,10 +59,10 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
       break;
 
     case State::Pause:
-      if (elapsed >= kReadInterval) {
+      if (elapsed >= ReadPeriod) {
         PollState = State::RequestAxes;
       } else {
-        WaitUntilElapsed(elapsed, kReadInterval);
+        WaitUntilElapsed(elapsed, ReadPeriod);
       }
       break;
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
+
+#include "app/PeriodArgument.h"
 
 #include "Harness.h"
 
@@ -82,6 +85,45 @@ TEST(PollCycle, ReadIntervalFollowsRequestsNotCompletions) {
     const auto intervals = Intervals(ReadTicks(h, 10000));
     ASSERT_GE(intervals.size(), 30u);
     for (std::uint32_t interval : intervals) EXPECT_EQ(interval, 300u);
+  }
+}
+
+// The read period set on the command line: 20 ms apart with replies in 4 ms; 0, a read right
+// after each reading is published (a reply's time apart); a reply slower than the period, a
+// read at once after it. The ready check and the time-outs stay as they are.
+TEST(PollCycle, TheReadPeriodSetsThePauseAlone) {
+  for (const auto& [period, latency, expected] :
+       {std::tuple{20u, 4u, 20u}, std::tuple{0u, 4u, 4u}, std::tuple{50u, 120u, 120u}}) {
+    Harness h(100000, latency);
+    auto& d = h.Show();
+    d.ReadPeriod = period;
+    h.clock.sleeps.clear();
+    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+    EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>{250});  // the ready check's sleep
+    const auto intervals = Intervals(ReadTicks(h, 2000));
+    ASSERT_GE(intervals.size(), 2000u / (expected + 1) - 2) << period;
+    for (std::uint32_t interval : intervals) EXPECT_EQ(interval, expected) << period;
+    EXPECT_FALSE(h.form().closed);
+  }
+}
+
+TEST(PeriodArgument, TheWindowsProgramsOneOption) {
+  std::string problem;
+  EXPECT_EQ(jointcast::ParsePeriodArguments({}, problem), 200u);
+  EXPECT_EQ(jointcast::ParsePeriodArguments({"--period", "20"}, problem), 20u);
+  EXPECT_EQ(jointcast::ParsePeriodArguments({"--period=0"}, problem), 0u);
+  EXPECT_EQ(jointcast::ParsePeriodArguments({"--period=10000"}, problem), 10000u);
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--period"},
+                                             {"--period=10001"},
+                                             {"--period", "-1"},
+                                             {"--period=2O"},
+                                             {"--period="},
+                                             {"/period:20"},
+                                             {"--period=99999999999999999999"}}) {
+    problem.clear();
+    EXPECT_FALSE(jointcast::ParsePeriodArguments(bad, problem).has_value()) << bad.back();
+    EXPECT_FALSE(problem.empty());
   }
 }
 

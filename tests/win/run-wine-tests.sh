@@ -80,7 +80,7 @@ fi
 export JOINTCAST_STANDIN_LOG=$logs/standin.log
 
 # Start the program, wait for it to end by itself within some seconds; returns 0 when it did.
-start_app() { "$wine" "$app" >"$logs/app-$1.log" 2>&1 & app_pid=$!; }
+start_app() { "$wine" "$app" "${@:2}" >"$logs/app-$1.log" 2>&1 & app_pid=$!; }
 ended_within() {
   for _ in $(seq $(($1 * 10))); do kill -0 "$app_pid" 2>/dev/null || return 0; sleep 0.1; done
   kill "$app_pid" 2>/dev/null; return 1
@@ -93,13 +93,14 @@ start_listener() {
   "$linux/jointcast-listen" --bind 127.0.0.1 --count 12 --seconds 40 >"$logs/listen-$1.log" 2>&1 &
   listener=$!
 }
-stream_ok() {  # stream_ok NAME
+stream_ok() {  # stream_ok NAME [LOWEST HIGHEST]: the median interval in ms, 150 to 350 unless said
   wait "$listener"
   local summary
   summary=$(tail -n 1 "$logs/listen-$1.log")
   echo "     $summary" >&3  # beside the check's line, not only in its log
   [[ "$summary" =~ ^summary:\ 12\ datagrams,\ 0\ malformed.*median\ ([0-9.]+)\ ms ]] &&
-    awk -v m="${BASH_REMATCH[1]}" 'BEGIN { exit !(m >= 150 && m <= 350) }'
+    awk -v m="${BASH_REMATCH[1]}" -v low="${2:-150}" -v high="${3:-350}" \
+      'BEGIN { exit !(m >= low && m <= high) }'
 }
 
 # A healthy controller: green indicators, datagrams to the Linux side, keyboard focus in the
@@ -142,6 +143,15 @@ for version in "${versions[@]}"; do
   close_app
 done
 "$wine" winecfg -v "${default_version:-win10}" >/dev/null 2>&1
+
+# --period: a faster stream when asked for; a bad value is a message box, and no window.
+start_listener period
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;atl=n,b" start_app period --period 50
+check "--period 50: a datagram every 50 ms" stream_ok period 40 80
+close_app
+start_app badperiod --period=fast
+check "--period with a bad value: message box" "$wine" "$probe" errorbox "--period takes"
+check "--period with a bad value: the program ends" ended_within 10
 
 # Without ATL the program hosts the control itself, as a host must: it still streams.
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;atl=" start_app noatl
