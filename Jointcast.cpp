@@ -1,7 +1,8 @@
 // Jointcast's entry. On Windows: the native window and the controller's CrossLib ActiveX control;
-// no command line. Elsewhere: the Qt window, reading the simulated controller or a real one
+// one option, --period. Elsewhere: the Qt window, reading the simulated controller or a real one
 // through its TCP variable proxy; without a display, the headless jointcastd in its place.
 #include "app/Mdialog.h"
+#include "app/PeriodArgument.h"
 #include "app/Program.h"
 #include "platform/Clock.h"
 #include "platform/Sockets.h"
@@ -12,6 +13,10 @@
 #include "platform/win/DllSearch.h"
 
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "ui/win/WinApplication.h"
 #include "ui/win/WinToolkit.h"
 
@@ -23,16 +28,26 @@ void __verbose_terminate_handler() {
 }
 }  // namespace __gnu_cxx
 
-int main() {
+int main(int argc, char** argv) {
   platform::RestrictDllSearch();  // before anything loads a DLL by name
   ui::win::WinApplication application;
+  // One option: --period MS. Without it the program reads every 200 ms, as it always has.
+  std::string problem;
+  const std::optional<std::uint32_t> period =
+      jointcast::ParsePeriodArguments(std::vector<std::string>(argv + 1, argv + argc), problem);
+  if (!period) {
+    application.ShowErrorBox(ui::ErrorBoxText(problem + ". Usage: Jointcast.exe [--period MS]"));
+    return jointcast::kExitUsage;
+  }
   ui::win::WinToolkit toolkit(application);
   return jointcast::RunProgram(application, [&] {
-    return std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
+    auto dialog = std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
         toolkit, platform::SystemClock(), platform::SystemSockets(),
         [&]() -> std::unique_ptr<crosslib::TCross> {
           return std::make_unique<crosslib::CrossControl>(toolkit.LastFormWindow());
         }});
+    dialog->ReadPeriod = *period;
+    return dialog;
   });
 }
 
@@ -45,6 +60,7 @@ int main() {
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "portable/Options.h"
 #include "portable/RunPublisher.h"
@@ -58,8 +74,8 @@ bool HasDisplay() {
 }
 
 // Without a window the publisher runs as jointcastd, which sits beside this program and never
-// loads Qt; it takes the same command line.
-[[noreturn]] void RunHeadless(char** argv) {
+// loads Qt; it takes the same command line, less --headless, which it is already.
+[[noreturn]] void RunHeadless(int argc, char** argv) {
   std::string self(4096, '\0');
   const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
   std::string path = "jointcastd";
@@ -67,8 +83,12 @@ bool HasDisplay() {
     self.resize(static_cast<std::size_t>(length));
     path = self.substr(0, self.rfind('/') + 1) + "jointcastd";
   }
-  argv[0] = path.data();
-  execv(path.c_str(), argv);
+  std::vector<char*> arguments{path.data()};
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) != "--headless") arguments.push_back(argv[i]);
+  }
+  arguments.push_back(nullptr);
+  execv(path.c_str(), arguments.data());
   std::fprintf(stderr, "jointcast: cannot start %s: %s\n", path.c_str(), std::strerror(errno));
   std::exit(1);
 }
@@ -81,7 +101,7 @@ int main(int argc, char** argv) {
                               std::string(std::getenv("QT_QPA_PLATFORM")) == "offscreen";
   if (options.headless || (!HasDisplay() && !offscreenAsked)) {
     if (!options.headless) std::fprintf(stderr, "jointcast: no display found, running headless\n");
-    RunHeadless(argv);
+    RunHeadless(argc, argv);
   }
   ui::qt::QtApplication application(argc, argv);
   ui::qt::QtToolkit toolkit(application);

@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
       clock, application, platform::SystemServiceManager());
   report.Start();
   application.onShown = [&report] { report.Shown(); };
+  application.onErrorBox = [&report](const std::string& text) { report.StartupFailed(text); };
   ui::headless::HeadlessToolkit toolkit(application, report);
   return portable::RunPublisher(toolkit, application, application, options, clock,
                                 [&report](bool connected, const std::string& reason) {

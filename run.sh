@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh
 echo "run.sh: building (a first build takes a few minutes)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # What this script and the README's next steps use, with ninja's progress on the terminal.
 cmake --build build -j "$(nproc)" --target jointcast jointcastd jointcast-listen jointcast-replay \
   jointcast-sim
@@ -15,7 +15,7 @@ cmake --build build -j "$(nproc)" --target jointcast jointcastd jointcast-listen
 build/jointcast-listen --bind 127.0.0.1 &
 listener=$!
 trap 'kill -INT $listener 2>/dev/null; wait $listener 2>/dev/null || true' EXIT
-echo "run.sh: streaming; Ctrl-C (or closing the window) stops both. Next, try:" \
-  "build/jointcast-listen --csv session.csv  (record);" \
+echo "run.sh: streaming; Ctrl-C (or closing the window) stops both. Then try:" \
+  "build/jointcast-listen --csv session.csv  (record) beside" \
   "build/jointcast-sim & build/jointcast --controller localhost:7000  (over the proxy protocol)"
 build/jointcast

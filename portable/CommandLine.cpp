@@ -2,15 +2,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 #ifndef JOINTCAST_VERSION
 #define JOINTCAST_VERSION "3.0.0"
 #endif
-#ifndef JOINTCAST_COMMIT
-#define JOINTCAST_COMMIT "unknown"
-#endif
+#include "CommitId.h"  // JOINTCAST_COMMIT, written at each build
 
 namespace portable {
 namespace {
@@ -29,12 +29,26 @@ std::string Shown(double value) {
 template <typename T>
 void AddNumber(CLI::App& app, const std::string& name, const std::string& valueName, T low, T high,
                T& target, const std::string& help) {
+  const double lowest = static_cast<double>(low), highest = static_cast<double>(high);
+  const bool whole = std::is_integral_v<T>;
+  // Checked before CLI11 converts it, so the message says what is wrong with the value.
+  const auto check = [lowest, highest, whole](const std::string& value) -> std::string {
+    char* end = nullptr;
+    const double number = std::strtod(value.c_str(), &end);
+    if (value.empty() || end != value.c_str() + value.size() || !std::isfinite(number)) {
+      return "'" + value + "' is not a number";
+    }
+    if (whole && number != std::floor(number)) return "'" + value + "' is not a whole number";
+    if (number < lowest || number > highest) {
+      return "'" + value + "' is not from " + Shown(lowest) + " to " + Shown(highest);
+    }
+    return {};
+  };
   app.add_option(name, target,
-                 help + " (" + Shown(static_cast<double>(low)) + " to " +
-                     Shown(static_cast<double>(high)) + "; default " +
+                 help + " (" + Shown(lowest) + " to " + Shown(highest) + "; default " +
                      Shown(static_cast<double>(target)) + ")")
       ->type_name(valueName)
-      ->check(CLI::Range(low, high).description(""));  // the range is in the help already
+      ->check(Checked(check));
 }
 
 }  // namespace

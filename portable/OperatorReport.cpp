@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/Mdialog.h"
+#include "platform/HostLookup.h"
 
 namespace portable {
 namespace {
@@ -13,6 +14,10 @@ constexpr int kError = 3;
 constexpr int kWarning = 4;
 constexpr int kNotice = 5;
 constexpr int kInfo = 6;
+
+// The two error messages of the window whose cause the report can say more about.
+constexpr const char* kReadTimeout = "can't read variable";
+constexpr const char* kAddressNotValid = "IP address not valid";
 
 std::string LocalTimeOfDay() {
   const std::time_t now = std::time(nullptr);
@@ -67,7 +72,7 @@ void OperatorReport::Tick() {
   if (watchdogPingMs_ > 0) manager_.Notify("WATCHDOG=1");
   const platform::Tick now = clock_.Now();
   const std::uint32_t elapsed = platform::Elapsed(now, countedSince_);
-  if (elapsed >= kStatusEveryMs) {
+  if (arm_ == ui::TColor::Green && elapsed >= kStatusEveryMs) {
     rate_ = static_cast<double>(sent_) * 1000.0 / elapsed;
     sent_ = 0;
     countedSince_ = now;
@@ -85,8 +90,9 @@ std::string OperatorReport::StatusText() const {
   }
   if (cross_ == ui::TColor::Green) {
     if (arm_ == ui::TColor::Green) {
+      if (!rate_) return "streaming to " + Receiver();
       char rate[32];
-      std::snprintf(rate, sizeof rate, "%.1f/s", rate_);
+      std::snprintf(rate, sizeof rate, "%.1f/s", *rate_);
       return "streaming to " + Receiver() + ", " + rate;
     }
     return "reading " + Controller() + ", not sending to " + Receiver() +
@@ -129,13 +135,33 @@ void OperatorReport::Recover() {
 }
 
 void OperatorReport::ControllerConnect(bool connected, const std::string& reason) {
-  if (!connected) Fail("unreachable: " + reason);
+  if (!connected) {
+    Fail("unreachable: " + reason);
+  } else if (failure_ && failure_->what.rfind("unreachable", 0) == 0) {
+    Recover();  // whether it then says it is ready is the next question
+    UpdateStatus();
+  }
+}
+
+void OperatorReport::StartupFailed(const std::string& text) {
+  Say(kError, text);
+  if (manager_.Notify("STATUS=start-up failed: " + text)) lastStatus_.clear();
 }
 
 void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
-  error_ = isError ? text : "";
-  // The status line's return to its resting notice, 5 s after each message, tells nothing new.
-  if (text != jointcast::kRestingNotice) Say(isError ? kError : kInfo, text);
+  // The status line's return to its resting notice, 5 s after each message, tells nothing new;
+  // an error stays the reason for not sending until a reading is sent again.
+  if (text == jointcast::kRestingNotice) return;
+  if (isError) error_ = text;
+  std::string line = text;
+  if (text == kReadTimeout) {
+    line += ": " + Controller() + " did not answer a read within 3 s; the program ends";
+    failure_ = Failure{"did not answer a read within 3 s", setup_.timeOfDay(), clock_.Now(), 1};
+  } else if (text == kAddressNotValid) {
+    std::string reason;
+    if (!platform::ResolveIPv4(setup_.receiver, reason)) line += ": " + Receiver() + ": " + reason;
+  }
+  Say(isError ? kError : kInfo, line);
   UpdateStatus();
 }
 
@@ -146,6 +172,13 @@ void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
   if (current == color) return;
   const std::optional<ui::TColor> before = current;
   current = color;
+  if (!isCross && color == ui::TColor::Green) {
+    // Sending (again): the rate counts from this reading, and no error holds it up.
+    error_.clear();
+    sent_ = 1;
+    countedSince_ = clock_.Now();
+    rate_.reset();
+  }
   if (isCross && before) {
     // The cycle's retries, which repeat every few seconds, are said as the failure they are.
     if (color == ui::TColor::Green) {

@@ -44,6 +44,8 @@ class OperatorReport : public ui::headless::StatusListener {
   void Shown();
   // Each attempt to reach the controller's proxy.
   void ControllerConnect(bool connected, const std::string& reason);
+  // What stopped the program from starting (the window's error box).
+  void StartupFailed(const std::string& text);
 
   void OnStatusLine(const std::string& text, bool isError) override;
   void OnIndicator(const std::string& name, ui::TColor color) override;
@@ -78,7 +80,7 @@ class OperatorReport : public ui::headless::StatusListener {
   std::optional<Failure> failure_;
   std::uint64_t sent_ = 0;  // readings sent since the last status
   platform::Tick countedSince_ = 0;
-  double rate_ = 0;
+  std::optional<double> rate_;  // readings a second, once counted over a while
   std::string lastStatus_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/PollCycle.h"
 #include "lib/proxy/ProxyCross.h"
 #include "portable/CommandLine.h"
 
@@ -24,8 +25,12 @@ Options ParseOptions(int argc, char** argv, const char* program) {
             });
   std::string to;
   line.Text("--to", "HOST", to,
-            "the receiver's host name or IPv4 address, as if typed into the window's address "
-            "field (default localhost)");
+            window ? "the receiver's host name or IPv4 address, as if typed into the window's "
+                     "address field (default localhost)"
+                   : "the receiver's host name or IPv4 address (default localhost)");
+  line.Number("--period", "MS", 0u, jointcast::kMaxReadPeriod, options.periodMs,
+              "milliseconds from one read of the controller to the next; 0 reads again as soon "
+              "as a reading is sent");
   if (window) {
     line.Flag("--headless", options.headless,
               "no window: status and indicator changes go to stderr (the same as having no "

@@ -13,6 +13,7 @@ struct Options {
   std::uint16_t proxyPort = 0;
   bool headless = false;
   std::optional<std::string> destination;  // --to: as if typed into the address field
+  unsigned periodMs = 200;                 // --period: from one read to the next
 };
 
 // Prints the help or the version and exits with 0, or a usage error and exits with 2.

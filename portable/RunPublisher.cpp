@@ -16,6 +16,7 @@ int RunPublisher(ui::TToolkit& toolkit, platform::EventPoster& poster,
         toolkit, clock, platform::SystemSockets(),
         [&] { return CreateController(options, poster, watcher, clock, onConnect); }});
     if (options.destination) dialog->EAddress->SetText(*options.destination);
+    dialog->ReadPeriod = options.periodMs;
     return dialog;
   });
 }

@@ -93,7 +93,7 @@ TEST(OperatorReport, ARepeatedFailureIsSaidOnceAMinuteAndWhenItEnds) {
                 "(since 12:03:10, 41 tries)",
                 "jointcast: controller robot1:7000 answers again, after 41 failed tries "
                 "since 12:03:10",
-                "jointcast: Cross green"}));
+                "jointcast: Cross yellow", "jointcast: Cross green"}));
   ASSERT_GE(manager.sent.size(), 3u);
   EXPECT_EQ(manager.sent[0], "READY=1");
   EXPECT_EQ(manager.sent[1], "STATUS=connecting to controller robot1:7000");
@@ -151,7 +151,9 @@ TEST(OperatorReport, JournalPrioritiesWatchdogAndRate) {
   EXPECT_EQ(lines,
             (std::vector<std::string>{
                 "<6>reading the simulated controller, sending to sim-host:4849", "<4>Cross red",
-                "<6>Cross green", "<6>Arm green", "<3>can't read variable"}));
+                "<6>Cross green", "<6>Arm green",
+                "<3>can't read variable: the simulated controller did not answer a read within "
+                "3 s; the program ends"}));
   int pings = 0;
   bool rate = false;
   for (const std::string& state : manager.sent) {
@@ -160,4 +162,7 @@ TEST(OperatorReport, JournalPrioritiesWatchdogAndRate) {
   }
   EXPECT_EQ(pings, 3);  // at 0, 2.6 and 5.2 s: the loop runs what is due as it comes
   EXPECT_TRUE(rate);
+  EXPECT_EQ(manager.sent.back(),
+            "STATUS=the simulated controller did not answer a read within 3 s (since 12:03:10, "
+            "1 try)");
 }

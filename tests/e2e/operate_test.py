@@ -39,7 +39,7 @@ def free_port(kind=socket.SOCK_STREAM):
 for program in PROGRAMS:
     version = run(program, "--version")
     check(f"{program} --version", version.returncode == 0 and
-          re.fullmatch(r"jointcast 3\.0\.0 \(commit ([0-9a-f]+|unknown)\)\n", version.stdout) is not None,
+          re.fullmatch(r"jointcast 3\.0\.0 \(commit ([0-9a-f]+(-dirty)?|unknown)\)\n", version.stdout) is not None,
           (version.returncode, version.stdout))
     helped = run(program, "--help")
     check(f"{program} --help lists the options", helped.returncode == 0 and "--version" in

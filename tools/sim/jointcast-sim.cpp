@@ -50,7 +50,7 @@ Options Parse(int argc, char** argv) {
             "interface)");
   line.Number("--latency", "MS", 0u, 60000u, options.latencyMs, "milliseconds each request takes");
   line.Number("--read-latency", "MS", 0u, 60000u, options.readLatencyMs,
-              "milliseconds a read of $AXIS_ACT takes; without it, --latency");
+              "milliseconds a read of $AXIS_ACT takes (when not given: as --latency)");
   line.Number("--read-latency-from", "S", 0u, 86400u, options.readLatencyFromS,
               "seconds after the start from which --read-latency applies");
   line.Flag("--trace", options.trace,

@@ -72,6 +72,7 @@ void HeadlessApplication::ProcessMessages() {
 }
 
 void HeadlessApplication::ShowErrorBox(const std::string& text) {
+  if (onErrorBox) return onErrorBox(text);
   std::fprintf(stderr, "%s: %s\n", Title().c_str(), text.c_str());
 }
 

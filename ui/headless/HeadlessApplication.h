@@ -20,6 +20,8 @@ class HeadlessApplication : public memory::MemoryApplication, public platform::S
   void Run(TForm& mainForm) override;
   // Called from the loop once the main form is shown.
   std::function<void()> onShown;
+  // Where the error box's text goes; stderr when not set.
+  std::function<void(const std::string&)> onErrorBox;
   void ProcessMessages() override;
   void ShowErrorBox(const std::string& text) override;
 
