@@ -137,6 +137,18 @@ check("STATUS says it streams and how fast", any(
     messages)
 check("journal priorities on stderr", lines and all(re.match(r"<[3-6]>", l) for l in lines) and
       "<6>Cross green" in lines and "<4>Cross red" in lines, lines)
+# jointcast --headless hands its command line to jointcastd, which is headless already.
+with open(os.path.join(work, "headless.err"), "w+") as err:
+    window = start([os.path.join(BUILD, "jointcast"), "--headless", "--period=50",
+                    f"--controller=127.0.0.1:{sim_port}"], stdout=subprocess.DEVNULL, stderr=err)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and "Arm green" not in open(err.name).read():
+        time.sleep(0.1)
+    window.terminate()
+    window.wait(timeout=10)
+    err.seek(0)
+    said = err.read()
+check("jointcast --headless runs jointcastd with the same options", "Arm green" in said, said)
 sim.terminate()
 
 print(f"operate e2e: {len(passes)} passed, {len(failures)} failed")
