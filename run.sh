@@ -16,6 +16,6 @@ build/jointcast-listen --bind 127.0.0.1 &
 listener=$!
 trap 'kill -INT $listener 2>/dev/null; wait $listener 2>/dev/null || true' EXIT
 echo "run.sh: streaming; Ctrl-C (or closing the window) stops both. Then try:" \
-  "build/jointcast-listen --csv session.csv  (record) beside" \
-  "build/jointcast-sim & build/jointcast --controller localhost:7000  (over the proxy protocol)"
+  "'build/jointcast-listen --csv session.csv' to record a session, and" \
+  "'build/jointcast-sim & build/jointcast --controller localhost:7000' for the proxy protocol"
 build/jointcast
