@@ -15,7 +15,7 @@ for arg in "$@"; do
     --test)
       test=true
       packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2 mosquitto mosquitto-clients
-        dpkg-dev lintian systemd)
+        dpkg-dev lintian systemd openssl)
       ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 wine32:i386 fonts-wine

@@ -27,8 +27,8 @@ def check(name, condition, detail=""):
     (passes if condition else failures).append(name)
 
 
-def free_port():
-    with socket.socket() as s:
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -132,10 +132,97 @@ summary = out.splitlines()[-1]
 check("broker away: the UDP count never stops", summary.startswith(f"summary: {total} datagrams,"),
       summary)
 check("broker back: publishing resumes", "jointcast/127.0.0.2/axis_act" in resumed, (resumed, err))
-said = [line.split(": ", 1)[1] for line in err.splitlines() if "broker" in line]
+said = [line.split(": ")[1] for line in err.splitlines() if "broker" in line]  # without reasons
 check("broker state said once each way: connected, unreachable, connected again",
       said == ["broker connected", "broker unreachable", "broker connected"], said)
 broker.terminate()
+
+# A plant's broker: the bridge started before it (at boot) connects once it is up, the first
+# connection too; credentials and TLS; a wrong password and an untrusted CA end the listener at
+# once with one clear line and exit code 2, rather than being retried silently.
+def make_certificates():
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=work, check=True, capture_output=True)
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                f"/CN=jointcast test {ca}", "-keyout", f"{ca}.key", "-out", f"{ca}.crt")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+            "server.key", "-out", "server.csr")
+    with open(os.path.join(work, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "server.crt")
+
+
+def start_secured_broker(port):
+    passwords = os.path.join(work, "passwords")
+    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "robot", "s3cret"], check=True,
+                   capture_output=True)
+    config = os.path.join(work, f"secured-{port}.conf")
+    with open(config, "w") as f:
+        f.write(f"user root\nper_listener_settings false\nallow_anonymous false\n"
+                f"password_file {passwords}\npersistence false\n"
+                f"listener {port} 127.0.0.1\ncafile {work}/ca.crt\n"
+                f"certfile {work}/server.crt\nkeyfile {work}/server.key\n")
+    broker = start(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    for _ in range(50):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.1).close()
+            return broker
+        except OSError:
+            time.sleep(0.1)
+    sys.exit(f"FAIL: the secured mosquitto did not start on port {port}")
+
+
+late_port = free_port()
+early = Listener("--mqtt", f"127.0.0.1:{late_port}", "--count", "3", "--seconds", "30")
+time.sleep(5)
+late_broker = start_broker(late_port)
+started = time.monotonic()
+late_subscriber = subscribe(late_port, 1, 20)
+while not any("broker connected" in line for line in early.err) and time.monotonic() - started < 12:
+    time.sleep(0.1)
+connected_after = time.monotonic() - started
+time.sleep(0.5)
+send([datagram(i) for i in range(3)], pause=0.1)
+got_late = late_subscriber.communicate(timeout=25)[0]
+_, early_err = early.finish()
+check("a broker started after the listener: connected within 10 s, messages arrive",
+      connected_after <= 10 and "jointcast/127.0.0.2/axis_act" in got_late and
+      "broker unreachable: " in early_err, (connected_after, got_late, early_err))
+late_broker.terminate()
+
+make_certificates()
+secure_port = free_port()
+secured = start_secured_broker(secure_port)
+secure_subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(secure_port), "-t",
+                           "jointcast/#", "-C", "1", "-W", "15", "--cafile", f"{work}/ca.crt",
+                           "-u", "robot", "-P", "s3cret"], stdout=subprocess.PIPE, text=True)
+with open(os.path.join(work, "password"), "w") as f:
+    f.write("s3cret\n")
+trusted = Listener("--mqtt", f"127.0.0.1:{secure_port}", "--mqtt-cafile", f"{work}/ca.crt",
+                   "--mqtt-user", "robot", "--mqtt-password-file", f"{work}/password",
+                   "--mqtt-client-id", "cell3-listener", "--count", "2", "--seconds", "20")
+time.sleep(1.5)
+send([datagram(1), datagram(2)], pause=0.2)
+got_secure = secure_subscriber.communicate(timeout=20)[0]
+trusted.finish()
+check("TLS and a password: the bridge publishes", "\"axes\":[1.500000" in got_secure, got_secure)
+
+for name, args, env, expected in (
+        ("a wrong password", ["--mqtt-cafile", f"{work}/ca.crt", "--mqtt-user", "robot"],
+         dict(os.environ, JOINTCAST_MQTT_PASSWORD="wrong"), "the broker refused the connection"),
+        ("an untrusted CA", ["--mqtt-cafile", f"{work}/other-ca.crt", "--mqtt-user", "robot"],
+         dict(os.environ, JOINTCAST_MQTT_PASSWORD="s3cret"), "TLS with the broker failed")):
+    began = time.monotonic()
+    refused = subprocess.run([LISTEN, "--bind", "127.0.0.1", "--port", str(free_port(socket.SOCK_DGRAM)),
+                              "--mqtt", f"127.0.0.1:{secure_port}", *args, "--seconds", "30"],
+                             capture_output=True, text=True, timeout=40, env=env)
+    took = time.monotonic() - began
+    check(f"{name}: one clear line and exit code 2 at start", refused.returncode == 2 and
+          refused.stderr.count(expected) == 1 and took < 10, (refused.returncode, took, refused.stderr))
+secured.terminate()
 
 # Record a stream from the publisher, replay it to a second listener: the same payloads.
 recording, replayed = os.path.join(work, "recording.csv"), os.path.join(work, "replayed.csv")

@@ -2,10 +2,22 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
 namespace receiver {
+namespace {
+
+constexpr int kKeepAliveS = 30;
+
+// The library's words; for MOSQ_ERR_ERRNO the system's, from this thread's errno.
+std::string Reason(int rc) {
+  return mosquitto_strerror(rc);
+}
+
+}  // namespace
 
 std::string PositionTopic(std::string_view prefix, std::string_view sender) {
   return std::string(prefix) + "/" + std::string(sender) + "/axis_act";
@@ -23,57 +35,132 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
 
 MqttBridge::~MqttBridge() {
   if (client_ == nullptr) return;
-  closing_ = true;  // a disconnect of our own is no news
-  mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, true);
+  closing_ = true;
+  wake_.notify_all();
+  mosquitto_disconnect(client_);  // ends a loop that waits on the socket
+  if (thread_.joinable()) thread_.join();
   mosquitto_destroy(client_);
   mosquitto_lib_cleanup();
 }
 
-bool MqttBridge::Start(const std::string& host, int port, std::string prefix, std::string& error) {
-  prefix_ = std::move(prefix);
+bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
+  settings_ = std::move(settings);
+  if (settings_.port == 0) settings_.port = settings_.caFile.empty() ? 1883 : 8883;
   mosquitto_lib_init();
-  client_ = mosquitto_new(nullptr, true, this);
+  client_ =
+      mosquitto_new(settings_.clientId.empty() ? nullptr : settings_.clientId.c_str(), true, this);
   if (client_ == nullptr) {
     error = "cannot create an MQTT client";
     return false;
   }
+  mosquitto_threaded_set(client_, true);
   mosquitto_connect_callback_set(client_, OnConnect);
-  mosquitto_disconnect_callback_set(client_, OnDisconnect);
-  mosquitto_reconnect_delay_set(client_, 1, 30, true);
-  if (mosquitto_connect_async(client_, host.c_str(), port, 30) != MOSQ_ERR_SUCCESS) {
-    Report(false);  // the library's thread keeps trying
+  int rc = MOSQ_ERR_SUCCESS;
+  if (!settings_.user.empty()) {
+    rc = mosquitto_username_pw_set(
+        client_, settings_.user.c_str(),
+        settings_.password.empty() ? nullptr : settings_.password.c_str());
   }
-  if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
-    error = "cannot start the MQTT client's thread";
+  if (rc == MOSQ_ERR_SUCCESS && !settings_.caFile.empty()) {
+    rc =
+        mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
+                          settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                          settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+  }
+  if (rc != MOSQ_ERR_SUCCESS) {
+    error = std::string("MQTT settings: ") + Reason(rc);
     return false;
   }
+  thread_ = std::thread([this] { Run(); });
   return true;
 }
 
+void MqttBridge::Run() {
+  int backoff = kLeastBackoffS;
+  bool first = true;
+  while (!closing_) {
+    // Not blocking: a host that does not answer is waited for in the loop below, which looks
+    // at closing_ every second, so the listener can always end at once.
+    const int rc = first ? mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port,
+                                                   kKeepAliveS)
+                         : mosquitto_reconnect_async(client_);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      first = false;
+      // The connection (and TLS) is completed by the loop, which waits on the socket, a second
+      // at most, until the connection ends. The broker's answer comes through OnConnect.
+      int loop = MOSQ_ERR_SUCCESS;
+      answered_ = false;
+      while (!closing_ && !refused_ && loop == MOSQ_ERR_SUCCESS) {
+        loop = mosquitto_loop(client_, 1000, 1);
+      }
+      if (closing_) return;
+      if (refused_) return;  // the credentials were turned down: GiveUp said so
+      // TLS that fails before the broker has answered at all is the handshake's verification.
+      tlsFailed_ = loop == MOSQ_ERR_TLS && !answered_;
+      if (answered_) backoff = kLeastBackoffS;  // it was up: try again soon
+      if (!tlsFailed_) Report(false, Reason(loop));
+    }
+    if (rc == MOSQ_ERR_TLS || tlsFailed_) {
+      // A certificate that does not verify does not start to verify by waiting.
+      GiveUp("TLS with the broker failed (is --mqtt-cafile the broker's CA?)");
+      return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+      Report(false, Reason(rc));
+    }
+    if (!Sleep(backoff)) return;
+    backoff = std::min(backoff * 2, kMostBackoffS);
+  }
+}
+
+bool MqttBridge::Sleep(int seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return closing_.load(); });
+}
+
 void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_view payload) {
-  if (client_ == nullptr) return;
-  const std::string topic = PositionTopic(prefix_, sender);
+  if (client_ == nullptr || reported_ != 1) return;  // away: the position is dropped
+  const std::string topic = PositionTopic(settings_.prefix, sender);
   const std::string json = PositionJson(unixTime, sender, payload);
-  // Not connected: the position is dropped; the next one goes out once the broker is back.
-  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(), 0,
-                    true);
+  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(),
+                    settings_.qos, true);
 }
 
 void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
-  static_cast<MqttBridge*>(self)->Report(result == 0);
-}
-
-void MqttBridge::OnDisconnect(mosquitto*, void* self, int) {
   auto* bridge = static_cast<MqttBridge*>(self);
-  if (!bridge->closing_) bridge->Report(false);
+  bridge->answered_ = true;
+  if (result == 0) {
+    bridge->Report(true, "");
+  } else if (result == 4 || result == 5) {  // bad user name or password; not authorised
+    bridge->GiveUp(std::string("the broker refused the connection: ") +
+                   mosquitto_connack_string(result));
+  } else {
+    bridge->Report(false, mosquitto_connack_string(result));
+  }
 }
 
-void MqttBridge::Report(bool connected) {
+void MqttBridge::GiveUp(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fatal_ = reason;
+  }
+  refused_ = true;
+  std::fprintf(stderr, "jointcast-listen: MQTT: %s\n", reason.c_str());
+}
+
+std::string MqttBridge::Fatal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fatal_;
+}
+
+void MqttBridge::Report(bool connected, const std::string& reason) {
   const int state = connected ? 1 : 0;
   if (reported_.exchange(state) == state) return;
-  std::fprintf(stderr, "jointcast-listen: %s\n",
-               connected ? "broker connected" : "broker unreachable");
+  if (connected) {
+    std::fprintf(stderr, "jointcast-listen: broker connected\n");
+  } else {
+    std::fprintf(stderr, "jointcast-listen: broker unreachable: %s\n", reason.c_str());
+  }
 }
 
 }  // namespace receiver

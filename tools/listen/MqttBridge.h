@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 struct mosquitto;
 
@@ -14,12 +17,30 @@ namespace receiver {
 std::string PositionTopic(std::string_view prefix, std::string_view sender);
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload);
 
-// Publishes positions to a broker through libmosquitto, retained, QoS 0. The library's own
-// thread connects and reconnects with back-off, so publishing never blocks the caller: while the
-// broker is away, positions are dropped. Says "broker unreachable" once when the broker cannot
-// be reached or goes away and "broker connected" when it is back.
+// How to reach the broker.
+struct BrokerSettings {
+  std::string host;
+  int port = 0;  // 0: 1883, or 8883 with TLS
+  std::string prefix = "jointcast";
+  std::string user;
+  std::string password;
+  std::string clientId;  // empty: the library makes one up
+  std::string caFile;    // TLS whenever given
+  std::string certFile, keyFile;
+  int qos = 0;
+};
+
+// Publishes positions to a broker through libmosquitto, retained. A thread of its own connects,
+// the first time too, whenever the broker becomes reachable, and again after it went away, with
+// a back-off from 1 to 30 s and no wake-ups in between; publishing never blocks the caller, and
+// while the broker is away positions are dropped. Says "broker unreachable: <reason>" once and
+// "broker connected" once. A broker that turns the credentials down, or a certificate that does
+// not verify, is not retried: Fatal() says why, and the listener ends.
 class MqttBridge {
  public:
+  static constexpr int kLeastBackoffS = 1;
+  static constexpr int kMostBackoffS = 30;
+
   MqttBridge() = default;
   ~MqttBridge();
   MqttBridge(const MqttBridge&) = delete;
@@ -27,18 +48,29 @@ class MqttBridge {
 
   // False, with the reason, when the client cannot even be set up (a broker that is down is not
   // a reason: it is tried again in the background).
-  bool Start(const std::string& host, int port, std::string prefix, std::string& error);
+  bool Start(BrokerSettings settings, std::string& error);
   void Publish(double unixTime, std::string_view sender, std::string_view payload);
+  // Why the bridge gave up, or empty while it has not.
+  std::string Fatal() const;
 
  private:
   static void OnConnect(mosquitto*, void* self, int result);
-  static void OnDisconnect(mosquitto*, void* self, int result);
-  void Report(bool connected);
+  void Run();
+  void Report(bool connected, const std::string& reason);
+  void GiveUp(const std::string& reason);
+  bool Sleep(int seconds);  // false when closing
 
   mosquitto* client_ = nullptr;
-  std::string prefix_;
+  BrokerSettings settings_;
+  std::thread thread_;
   std::atomic<int> reported_{-1};  // -1 nothing said yet, 0 unreachable, 1 connected
   std::atomic<bool> closing_{false};
+  std::atomic<bool> refused_{false};   // the broker turned the connection down
+  std::atomic<bool> answered_{false};  // the broker answered this connection (CONNACK)
+  bool tlsFailed_ = false;             // the thread's own
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string fatal_;
 };
 
 }  // namespace receiver

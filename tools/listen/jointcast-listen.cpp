@@ -5,12 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,8 @@ struct Options {
   std::string csv;   // record to this file
   std::string mqtt;  // HOST[:PORT] of a broker to publish to
   std::string topic = "jointcast";
+  std::string mqttUser, mqttPasswordFile, mqttCaFile, mqttCert, mqttKey, mqttClientId;
+  unsigned mqttQos = 0;
 };
 
 Options Parse(int argc, char** argv) {
@@ -63,6 +67,17 @@ Options Parse(int argc, char** argv) {
             "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
             "topic PREFIX/<sender>/axis_act, JSON payload");
   line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix");
+  line.Text("--mqtt-user", "NAME", options.mqttUser, "the user name the broker knows");
+  line.Text("--mqtt-password-file", "FILE", options.mqttPasswordFile,
+            "the password, the first line of FILE (or the environment variable "
+            "JOINTCAST_MQTT_PASSWORD; never on the command line)");
+  line.Text("--mqtt-cafile", "FILE", options.mqttCaFile,
+            "TLS, trusting the CA certificate in FILE (the port is then 8883 by default)");
+  line.Text("--mqtt-cert", "FILE", options.mqttCert, "TLS client certificate");
+  line.Text("--mqtt-key", "FILE", options.mqttKey, "TLS client key");
+  line.Text("--mqtt-client-id", "ID", options.mqttClientId,
+            "the client id (default: one the library makes up)");
+  line.Number("--mqtt-qos", "0|1", 0u, 1u, options.mqttQos, "MQTT quality of service");
   line.Parse(argc, argv);
   return options;
 }
@@ -125,6 +140,7 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
   std::vector<char> buffer(65536);
 
   while (!gStop && (options.count == 0 || total < options.count)) {
+    if (outputs.mqtt && !outputs.bridge.Fatal().empty()) break;  // said by the bridge
     const double sinceStart = std::chrono::duration<double>(Clock::now() - start).count();
     outputs.recorder.FlushIfDue(sinceStart);
     int waitMs = 200;
@@ -203,21 +219,38 @@ bool OpenOutputs(const Options& options, Outputs& outputs) {
     return false;
   }
   if (!options.mqtt.empty()) {
-    std::string host;
-    unsigned port = 1883;
+    receiver::BrokerSettings broker;
     const std::size_t colon = options.mqtt.rfind(':');
-    host = options.mqtt.substr(0, colon);
+    broker.host = options.mqtt.substr(0, colon);
     if (colon != std::string::npos) {
       char* end = nullptr;
       const unsigned long value = std::strtoul(options.mqtt.c_str() + colon + 1, &end, 10);
-      port = *end == '\0' && value >= 1 && value <= 65535 ? static_cast<unsigned>(value) : 0;
+      broker.port = *end == '\0' && value >= 1 && value <= 65535 ? static_cast<int>(value) : -1;
     }
-    if (host.empty() || port == 0) {
+    if (broker.host.empty() || broker.port < 0) {
       std::fprintf(stderr, "jointcast-listen: '%s' is not HOST or HOST:PORT\n",
                    options.mqtt.c_str());
       return false;
     }
-    if (!outputs.bridge.Start(host, static_cast<int>(port), options.topic, error)) {
+    broker.prefix = options.topic;
+    broker.user = options.mqttUser;
+    broker.clientId = options.mqttClientId;
+    broker.caFile = options.mqttCaFile;
+    broker.certFile = options.mqttCert;
+    broker.keyFile = options.mqttKey;
+    broker.qos = static_cast<int>(options.mqttQos);
+    if (!options.mqttPasswordFile.empty()) {
+      std::ifstream file(options.mqttPasswordFile);
+      if (!file || !std::getline(file, broker.password)) {
+        std::fprintf(stderr, "jointcast-listen: cannot read the password from %s: %s\n",
+                     options.mqttPasswordFile.c_str(), std::strerror(errno));
+        return false;
+      }
+      if (!broker.password.empty() && broker.password.back() == '\r') broker.password.pop_back();
+    } else if (const char* password = std::getenv("JOINTCAST_MQTT_PASSWORD")) {
+      broker.password = password;
+    }
+    if (!outputs.bridge.Start(std::move(broker), error)) {
       std::fprintf(stderr, "jointcast-listen: MQTT: %s\n", error.c_str());
       return false;
     }
@@ -241,6 +274,7 @@ int main(int argc, char** argv) {
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
   PrintSummary(tallies);
+  if (outputs.mqtt && !outputs.bridge.Fatal().empty()) return 2;
   if (outputs.recorder.LostRows() > 0) {
     std::printf("recording: %llu rows lost (could not be written to %s)\n",
                 static_cast<unsigned long long>(outputs.recorder.LostRows()), options.csv.c_str());
