@@ -14,6 +14,7 @@
 
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Recorder.h"
+#include "tools/listen/SenderNames.h"
 #include "tools/replay/Recording.h"
 
 namespace {
@@ -214,4 +215,37 @@ TEST(MqttMessage, TopicAndJsonCarryTheValuesAsReceived) {
                                    "1.500000 -0.000000 3.000000 4.000000 5.000000 6.000000"),
             "{\"time\":1765222222.123456,\"sender\":\"10.0.0.5\",\"axes\":[1.500000,-0.000000,"
             "3.000000,4.000000,5.000000,6.000000]}");
+}
+
+// Robots by name: what a names file may hold; a name must be one topic level; a file that cannot
+// be read leaves the names as they were.
+TEST(SenderNames, ReadsNamesThatAreTopicLevels) {
+  const std::string path = TempPath("names.txt");
+  WriteFile(path,
+            "# cell 3\n"
+            "10.0.0.5 cell3-robot1   # the welder\r\n"
+            "\n"
+            "10.0.0.6 cell3/robot2\n"
+            "10.0.0.7 robot+\n"
+            "10.0.0.8\n"
+            "robot9 10.0.0.9\n"
+            "10.0.0.10 two words\n"
+            "10.0.0.11 " +
+                std::string(65, 'x') + "\n");
+  receiver::SenderNames names;
+  std::string error;
+  std::vector<std::string> problems;
+  ASSERT_TRUE(names.Load(path, error, problems)) << error;
+  EXPECT_EQ(names.Size(), 1u);
+  EXPECT_EQ(names.NameOf("10.0.0.5"), "cell3-robot1");
+  EXPECT_EQ(names.NameOf("10.0.0.6"), "10.0.0.6");
+  EXPECT_EQ(problems,
+            (std::vector<std::string>{
+                "line 4: a name may not hold '/', '+', '#' or control characters",
+                "line 5: a name may not hold '/', '+', '#' or control characters",
+                "line 6: expected ADDRESS NAME", "line 7: 'robot9' is not an IPv4 address",
+                "line 8: expected ADDRESS NAME", "line 9: a name is at most 64 bytes"}));
+  EXPECT_FALSE(names.Load(TempPath("no-names.txt"), error, problems));
+  EXPECT_NE(error.find("No such file or directory"), std::string::npos);
+  EXPECT_EQ(names.NameOf("10.0.0.5"), "cell3-robot1");
 }

@@ -193,6 +193,33 @@ check("a broker started after the listener: connected within 10 s, messages arri
       "broker unreachable: " in early_err, (connected_after, got_late, early_err))
 late_broker.terminate()
 
+# Robots by name: the topic carries the name from --names, read again on SIGHUP.
+named_port = free_port()
+named_broker = start_broker(named_port)
+names = os.path.join(work, "names.txt")
+with open(names, "w") as f:
+    f.write("127.0.0.2 cell3-robot1\n")
+named = Listener("--mqtt", f"127.0.0.1:{named_port}", "--names", names, "--count", "2",
+                 "--seconds", "20")
+first_topic = subscribe(named_port, 1, 10)
+time.sleep(1)
+send([datagram(1)])
+got_first = first_topic.communicate(timeout=15)[0]
+with open(names, "w") as f:
+    f.write("127.0.0.2 robot-a\n")
+named.process.send_signal(1)  # SIGHUP
+time.sleep(0.5)
+second_topic = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(named_port), "-t",
+                      "jointcast/robot-a/#", "-C", "1", "-W", "10"], stdout=subprocess.PIPE, text=True)
+time.sleep(0.5)
+send([datagram(2)])
+got_second = second_topic.communicate(timeout=15)[0]
+named.finish()
+named_broker.terminate()
+check("names: the topic names the robot, and SIGHUP reads the file again",
+      got_first.startswith("jointcast/cell3-robot1/axis_act") and "\"sender\":\"127.0.0.2\"" in got_first
+      and "2.500000" in got_second, (got_first, got_second))
+
 make_certificates()
 secure_port = free_port()
 secured = start_secured_broker(secure_port)

@@ -118,9 +118,10 @@ bool MqttBridge::Sleep(int seconds) {
   return !wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return closing_.load(); });
 }
 
-void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_view payload) {
+void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_view name,
+                         std::string_view payload) {
   if (client_ == nullptr || reported_ != 1) return;  // away: the position is dropped
-  const std::string topic = PositionTopic(settings_.prefix, sender);
+  const std::string topic = PositionTopic(settings_.prefix, name);
   const std::string json = PositionJson(unixTime, sender, payload);
   mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(),
                     settings_.qos, true);

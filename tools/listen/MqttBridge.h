@@ -11,7 +11,7 @@ struct mosquitto;
 
 namespace receiver {
 
-// The MQTT message for one datagram: topic PREFIX/<sender>/axis_act and the JSON payload
+// The MQTT message for one datagram: topic PREFIX/<sender's name>/axis_act and the JSON payload
 //   {"time":1765222222.123456,"sender":"10.0.0.5","axes":[a1,a2,a3,a4,a5,a6]}
 // with the six values as received. The payload must be a well-formed position datagram.
 std::string PositionTopic(std::string_view prefix, std::string_view sender);
@@ -49,7 +49,10 @@ class MqttBridge {
   // False, with the reason, when the client cannot even be set up (a broker that is down is not
   // a reason: it is tried again in the background).
   bool Start(BrokerSettings settings, std::string& error);
-  void Publish(double unixTime, std::string_view sender, std::string_view payload);
+  // The topic names the sender by its name (its address when it has none); the JSON keeps the
+  // address.
+  void Publish(double unixTime, std::string_view sender, std::string_view name,
+               std::string_view payload);
   // Why the bridge gave up, or empty while it has not.
   std::string Fatal() const;
 

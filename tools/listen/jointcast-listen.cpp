@@ -22,9 +22,15 @@
 #include "portable/CommandLine.h"
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Recorder.h"
+#include "tools/listen/SenderNames.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
+
+volatile std::sig_atomic_t gReload = 0;
+void OnHangUp(int) {
+  gReload = 1;
+}
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int) {
@@ -42,6 +48,7 @@ struct Options {
   std::string topic = "jointcast";
   std::string mqttUser, mqttPasswordFile, mqttCaFile, mqttCert, mqttKey, mqttClientId;
   unsigned mqttQos = 0;
+  std::string names;  // ADDRESS NAME lines
 };
 
 Options Parse(int argc, char** argv) {
@@ -67,6 +74,8 @@ Options Parse(int argc, char** argv) {
             "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
             "topic PREFIX/<sender>/axis_act, JSON payload");
   line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix");
+  line.Text("--names", "FILE", options.names,
+            "names for the senders: 'ADDRESS NAME' lines, '#' comments; read again on SIGHUP");
   line.Text("--mqtt-user", "NAME", options.mqttUser, "the user name the broker knows");
   line.Text("--mqtt-password-file", "FILE", options.mqttPasswordFile,
             "the password, the first line of FILE (or the environment variable "
@@ -120,6 +129,7 @@ struct Tally {
 using Tallies = std::map<std::string, Tally>;
 
 struct Outputs {
+  receiver::SenderNames names;
   receiver::Recorder recorder;
   receiver::MqttBridge bridge;
   bool mqtt = false;
@@ -129,6 +139,26 @@ double UnixTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Reads the names file, at start and on SIGHUP; what is wrong with it is said, and a file that
+// cannot be read leaves the names as they were. False when it could not be read.
+bool LoadNames(const Options& options, receiver::SenderNames& names) {
+  if (options.names.empty()) return true;
+  std::string error;
+  std::vector<std::string> problems;
+  const bool loaded = names.Load(options.names, error, problems);
+  for (const std::string& problem : problems) {
+    std::fprintf(stderr, "jointcast-listen: %s: skipped %s\n", options.names.c_str(),
+                 problem.c_str());
+  }
+  if (!loaded) {
+    std::fprintf(stderr, "jointcast-listen: %s\n", error.c_str());
+  } else {
+    std::fprintf(stderr, "jointcast-listen: %zu sender names from %s\n", names.Size(),
+                 options.names.c_str());
+  }
+  return loaded;
 }
 
 // Receives, prints, records and bridges datagrams until a signal, the count or the time limit.
@@ -141,6 +171,10 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
 
   while (!gStop && (options.count == 0 || total < options.count)) {
     if (outputs.mqtt && !outputs.bridge.Fatal().empty()) break;  // said by the bridge
+    if (gReload) {
+      gReload = 0;
+      LoadNames(options, outputs.names);
+    }
     const double sinceStart = std::chrono::duration<double>(Clock::now() - start).count();
     outputs.recorder.FlushIfDue(sinceStart);
     int waitMs = 200;
@@ -177,11 +211,13 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
     tally.malformed += !good;
     if (good) {
       outputs.recorder.Write(unixTime, address, payload);
-      if (outputs.mqtt) outputs.bridge.Publish(unixTime, address, payload);
+      if (outputs.mqtt) {
+        outputs.bridge.Publish(unixTime, address, outputs.names.NameOf(address), payload);
+      }
     }
     if (!options.quiet || !good) {
       // Lines name their sender once there is more than one.
-      const std::string sender = tallies.size() > 1 ? std::string(address) + " " : "";
+      const std::string sender = tallies.size() > 1 ? outputs.names.NameOf(address) + " " : "";
       std::printf("%s %s%s  %s%s\n", WallClock().c_str(), sender.c_str(), interval.c_str(),
                   good ? "" : "MALFORMED ", receiver::Printable(payload).c_str());
       std::fflush(stdout);
@@ -190,7 +226,7 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
   return tallies;
 }
 
-void PrintSummary(const Tallies& tallies) {
+void PrintSummary(const Tallies& tallies, const receiver::SenderNames& names) {
   if (tallies.empty()) {
     std::printf(
         "summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
@@ -199,7 +235,10 @@ void PrintSummary(const Tallies& tallies) {
   }
   for (const auto& [address, tally] : tallies) {
     const receiver::IntervalSummary s = tally.intervals.Summary();
-    const std::string who = tallies.size() > 1 ? " for " + address : "";
+    const std::string& name = names.NameOf(address);
+    const std::string who =
+        tallies.size() > 1 ? " for " + (name == address ? address : name + " (" + address + ")")
+                           : "";
     std::printf(
         "summary%s: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 "
         "%.1f ms, max %.1f ms\n",
@@ -267,13 +306,14 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnSignal);
 
   Outputs outputs;
-  if (!OpenOutputs(options, outputs)) return 2;
+  if (!LoadNames(options, outputs.names) || !OpenOutputs(options, outputs)) return 2;
+  std::signal(SIGHUP, OnHangUp);
   const int fd = OpenReceiver(options);
   if (fd < 0) return 1;
   const Tallies tallies = Receive(fd, options, outputs);
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
-  PrintSummary(tallies);
+  PrintSummary(tallies, outputs.names);
   if (outputs.mqtt && !outputs.bridge.Fatal().empty()) return 2;
   if (outputs.recorder.LostRows() > 0) {
     std::printf("recording: %llu rows lost (could not be written to %s)\n",
