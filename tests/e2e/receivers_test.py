@@ -375,5 +375,20 @@ median = re.search(r"summary: 20 datagrams, 0 malformed, .*median ([0-9.]+) ms",
 check("replay never sends faster than --max-rate", median is not None and
       float(median.group(1)) >= 19.0, out)
 
+# Many sender addresses: the table is capped at 4096, and the rest are counted together.
+crowd = Listener("--count", "4100", "--seconds", "30", "--quiet")
+for n in range(4100):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind((f"127.{1 + n // 250}.{n % 250}.9", 0))
+        s.sendto(datagram(1), ("127.0.0.1", 4849))
+    if n % 200 == 199:
+        time.sleep(0.05)  # no more than the socket's receive buffer holds at once
+out = crowd.finish()[0]
+lines = out.splitlines()
+check("4100 senders: 4096 listed, the other 4 counted together",
+      len([l for l in lines if l.startswith("summary for ")]) == 4096 and
+      lines[-1] == "summary: 4 more senders left out of the table (4 datagrams, 0 malformed)",
+      (len([l for l in lines if l.startswith("summary for ")]), lines[-2:]))
+
 print(f"receivers e2e: {len(passes)} passed, {len(failures)} failed")
 sys.exit(1 if failures else 0)

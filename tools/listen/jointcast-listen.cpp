@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <map>
+#include <unordered_set>
 
 #include "platform/posix/BindIPv4.h"
 #include "portable/CommandLine.h"
@@ -125,8 +126,17 @@ struct Tally {
   std::chrono::steady_clock::time_point previous;
 };
 
-// Per sender address: a publisher that restarts keeps its address but not its port.
+// Per sender address: a publisher that restarts keeps its address but not its port. The table
+// is capped, so that a flood from many addresses cannot grow it without end; senders beyond the
+// cap are counted together.
 using Tallies = std::map<std::string, Tally>;
+constexpr std::size_t kMaxListedSenders = 4096;
+constexpr std::size_t kMaxCountedUnlisted = 1000000;
+struct Senders {
+  Tallies listed;
+  Tally unlisted;
+  std::unordered_set<std::uint32_t> unlistedAddresses;  // to count them, up to a bound
+};
 
 struct Outputs {
   receiver::SenderNames names;
@@ -162,10 +172,11 @@ bool LoadNames(const Options& options, receiver::SenderNames& names) {
 }
 
 // Receives, prints, records and bridges datagrams until a signal, the count or the time limit.
-Tallies Receive(int fd, const Options& options, Outputs& outputs) {
+Senders Receive(int fd, const Options& options, Outputs& outputs) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  Tallies tallies;
+  Senders senders;
+  Tallies& tallies = senders.listed;
   unsigned long total = 0;
   std::vector<char> buffer(65536);
 
@@ -195,7 +206,11 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
     const std::string_view payload(buffer.data(), static_cast<std::size_t>(length));
-    Tally& tally = tallies[address];
+    const bool listed = tallies.count(address) != 0 || tallies.size() < kMaxListedSenders;
+    if (!listed && senders.unlistedAddresses.size() < kMaxCountedUnlisted) {
+      senders.unlistedAddresses.insert(from.sin_addr.s_addr);
+    }
+    Tally& tally = listed ? tallies[address] : senders.unlisted;
     std::string interval = "     first";
     if (tally.received > 0) {
       const double ms = std::chrono::duration<double, std::milli>(now - tally.previous).count();
@@ -223,10 +238,11 @@ Tallies Receive(int fd, const Options& options, Outputs& outputs) {
       std::fflush(stdout);
     }
   }
-  return tallies;
+  return senders;
 }
 
-void PrintSummary(const Tallies& tallies, const receiver::SenderNames& names) {
+void PrintSummary(const Senders& senders, const receiver::SenderNames& names) {
+  const Tallies& tallies = senders.listed;
   if (tallies.empty()) {
     std::printf(
         "summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
@@ -243,6 +259,13 @@ void PrintSummary(const Tallies& tallies, const receiver::SenderNames& names) {
         "summary%s: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 "
         "%.1f ms, max %.1f ms\n",
         who.c_str(), tally.received, tally.malformed, s.mean, s.median, s.p99, s.max);
+  }
+  if (senders.unlisted.received > 0) {
+    const std::size_t counted = senders.unlistedAddresses.size();
+    std::printf(
+        "summary: %s%zu more senders left out of the table (%lu datagrams, %lu malformed)\n",
+        counted >= kMaxCountedUnlisted ? "at least " : "", counted, senders.unlisted.received,
+        senders.unlisted.malformed);
   }
 }
 
@@ -310,10 +333,10 @@ int main(int argc, char** argv) {
   std::signal(SIGHUP, OnHangUp);
   const int fd = OpenReceiver(options);
   if (fd < 0) return 1;
-  const Tallies tallies = Receive(fd, options, outputs);
+  const Senders senders = Receive(fd, options, outputs);
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
-  PrintSummary(tallies, outputs.names);
+  PrintSummary(senders, outputs.names);
   if (outputs.mqtt && !outputs.bridge.Fatal().empty()) return 2;
   if (outputs.recorder.LostRows() > 0) {
     std::printf("recording: %llu rows lost (could not be written to %s)\n",
