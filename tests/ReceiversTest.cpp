@@ -231,7 +231,11 @@ TEST(SenderNames, ReadsNamesThatAreTopicLevels) {
             "robot9 10.0.0.9\n"
             "10.0.0.10 two words\n"
             "10.0.0.11 " +
-                std::string(65, 'x') + "\n");
+                std::string(65, 'x') +
+                "\n"
+                "10.0.0.12 caf\xe9\n"
+                "10.0.0.5 again\n"
+                "10.0.0.13 cell3-robot1\n");
   receiver::SenderNames names;
   std::string error;
   std::vector<std::string> problems;
@@ -244,7 +248,9 @@ TEST(SenderNames, ReadsNamesThatAreTopicLevels) {
                 "line 4: a name may not hold '/', '+', '#' or control characters",
                 "line 5: a name may not hold '/', '+', '#' or control characters",
                 "line 6: expected ADDRESS NAME", "line 7: 'robot9' is not an IPv4 address",
-                "line 8: expected ADDRESS NAME", "line 9: a name is at most 64 bytes"}));
+                "line 8: expected ADDRESS NAME", "line 9: a name is at most 64 bytes",
+                "line 10: a name must be UTF-8", "line 11: 10.0.0.5 has a name already",
+                "line 12: 'cell3-robot1' is the name of 10.0.0.5 already"}));
   EXPECT_FALSE(names.Load(TempPath("no-names.txt"), error, problems));
   EXPECT_NE(error.find("No such file or directory"), std::string::npos);
   EXPECT_EQ(names.NameOf("10.0.0.5"), "cell3-robot1");

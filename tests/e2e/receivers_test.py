@@ -237,11 +237,41 @@ got_secure = secure_subscriber.communicate(timeout=20)[0]
 trusted.finish()
 check("TLS and a password: the bridge publishes", "\"axes\":[1.500000" in got_secure, got_secure)
 
+# The same at boot with TLS: the bridge waits quietly (no spinning on the handshake) while the
+# secured broker is down, and connects once it is up.
+secured.terminate()
+secured.wait(timeout=10)
+with open(os.path.join(work, "password"), "w") as f:
+    f.write("s3cret\n")
+booting = Listener("--mqtt", f"127.0.0.1:{secure_port}", "--mqtt-cafile", f"{work}/ca.crt",
+                   "--mqtt-user", "robot", "--mqtt-password-file", f"{work}/password",
+                   "--count", "1", "--seconds", "30")
+time.sleep(5)
+with open(f"/proc/{booting.process.pid}/stat") as f:
+    fields = f.read().rsplit(")", 1)[1].split()
+cpu_ticks = int(fields[11]) + int(fields[12])  # utime + stime, in clock ticks
+secured = start_secured_broker(secure_port)
+started = time.monotonic()
+while not any("broker connected" in line for line in booting.err) and time.monotonic() - started < 12:
+    time.sleep(0.1)
+connected_after = time.monotonic() - started
+tls_subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(secure_port), "-t",
+                        "jointcast/#", "-C", "1", "-W", "10", "--cafile", f"{work}/ca.crt",
+                        "-u", "robot", "-P", "s3cret"], stdout=subprocess.PIPE, text=True)
+time.sleep(1)
+send([datagram(3)])
+got_tls = tls_subscriber.communicate(timeout=15)[0]
+booting.finish()
+check("TLS, broker started after the listener: quiet meanwhile, connected within 10 s",
+      cpu_ticks < 50 and connected_after <= 10 and "3.500000" in got_tls,
+      (cpu_ticks, connected_after, got_tls, booting.err))
+
 for name, args, env, expected in (
         ("a wrong password", ["--mqtt-cafile", f"{work}/ca.crt", "--mqtt-user", "robot"],
          dict(os.environ, JOINTCAST_MQTT_PASSWORD="wrong"), "the broker refused the connection"),
         ("an untrusted CA", ["--mqtt-cafile", f"{work}/other-ca.crt", "--mqtt-user", "robot"],
-         dict(os.environ, JOINTCAST_MQTT_PASSWORD="s3cret"), "TLS with the broker failed")):
+         dict(os.environ, JOINTCAST_MQTT_PASSWORD="s3cret"),
+         "the broker's certificate does not verify")):
     began = time.monotonic()
     refused = subprocess.run([LISTEN, "--bind", "127.0.0.1", "--port", str(free_port(socket.SOCK_DGRAM)),
                               "--mqtt", f"127.0.0.1:{secure_port}", *args, "--seconds", "30"],

@@ -1,20 +1,64 @@
 #include "tools/listen/MqttBridge.h"
 
 #include <mosquitto.h>
+#include <netdb.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace receiver {
 namespace {
 
 constexpr int kKeepAliveS = 30;
 
+constexpr int kProbeTimeoutMs = 3000;
+constexpr auto kConnackDeadline = std::chrono::seconds(10);
+constexpr auto kStayedUp = std::chrono::seconds(30);
+
 // The library's words; for MOSQ_ERR_ERRNO the system's, from this thread's errno.
 std::string Reason(int rc) {
+  if (rc == MOSQ_ERR_KEEPALIVE) return "no answer from the broker";
   return mosquitto_strerror(rc);
+}
+
+// Whether a TCP connection to the broker can be made now, with the system's reason when not.
+// The library's own connect is not blocking, and with TLS it takes a refused connection for a
+// handshake still going on: it would spin until the keep-alive ran out.
+bool Reachable(const std::string& host, int port, std::string& reason) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (status != 0) {
+    reason = gai_strerror(status);
+    return false;
+  }
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      pollfd writable{fd, POLLOUT, 0};
+      socklen_t size = sizeof error;
+      error = poll(&writable, 1, kProbeTimeoutMs) != 1                   ? ETIMEDOUT
+              : getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ? errno
+                                                                         : error;
+    }
+  }
+  if (fd >= 0) close(fd);
+  freeaddrinfo(found);
+  if (error != 0) reason = std::strerror(error);
+  return error == 0;
 }
 
 }  // namespace
@@ -35,7 +79,10 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
 
 MqttBridge::~MqttBridge() {
   if (client_ == nullptr) return;
-  closing_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // so a Sleep about to wait cannot miss it
+    closing_ = true;
+  }
   wake_.notify_all();
   mosquitto_disconnect(client_);  // ends a loop that waits on the socket
   if (thread_.joinable()) thread_.join();
@@ -76,41 +123,57 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
 }
 
 void MqttBridge::Run() {
+  using Clock = std::chrono::steady_clock;
   int backoff = kLeastBackoffS;
   bool first = true;
   while (!closing_) {
-    // Not blocking: a host that does not answer is waited for in the loop below, which looks
-    // at closing_ every second, so the listener can always end at once.
+    std::string reason;
+    if (!Reachable(settings_.host, settings_.port, reason)) {
+      Report(false, reason);
+      if (!Sleep(backoff)) return;
+      backoff = std::min(backoff * 2, kMostBackoffS);
+      continue;
+    }
+    // Not blocking: the loop below completes the connection (and TLS), waiting on the socket a
+    // second at most, so the listener can always end at once.
     const int rc = first ? mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port,
                                                    kKeepAliveS)
                          : mosquitto_reconnect_async(client_);
     if (rc == MOSQ_ERR_SUCCESS) {
       first = false;
-      // The connection (and TLS) is completed by the loop, which waits on the socket, a second
-      // at most, until the connection ends. The broker's answer comes through OnConnect.
-      int loop = MOSQ_ERR_SUCCESS;
       answered_ = false;
+      const auto began = Clock::now();
+      int loop = MOSQ_ERR_SUCCESS;
       while (!closing_ && !refused_ && loop == MOSQ_ERR_SUCCESS) {
         loop = mosquitto_loop(client_, 1000, 1);
+        if (!answered_ && Clock::now() - began > kConnackDeadline) {
+          loop = MOSQ_ERR_NO_CONN;  // no answer from the broker in time
+          mosquitto_disconnect(client_);
+        }
       }
-      if (closing_) return;
-      if (refused_) return;  // the credentials were turned down: GiveUp said so
-      // TLS that fails before the broker has answered at all is the handshake's verification.
-      tlsFailed_ = loop == MOSQ_ERR_TLS && !answered_;
-      if (answered_) backoff = kLeastBackoffS;  // it was up: try again soon
-      if (!tlsFailed_) Report(false, Reason(loop));
-    }
-    if (rc == MOSQ_ERR_TLS || tlsFailed_) {
-      // A certificate that does not verify does not start to verify by waiting.
-      GiveUp("TLS with the broker failed (is --mqtt-cafile the broker's CA?)");
-      return;
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
+      if (closing_ || refused_) return;  // refused: GiveUp said so
+      if (loop == MOSQ_ERR_TLS && !answered_ && CertificateRejected()) return;
+      // Back to a short wait only after a connection that lasted: a broker that drops the
+      // client at once (another one with its client id, say) is not hammered.
+      if (answered_ && Clock::now() - connectedAt_ >= kStayedUp) backoff = kLeastBackoffS;
+      Report(false,
+             loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop));
+    } else {
       Report(false, Reason(rc));
     }
     if (!Sleep(backoff)) return;
     backoff = std::min(backoff * 2, kMostBackoffS);
   }
+}
+
+bool MqttBridge::CertificateRejected() {
+  SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_));
+  const long verified = ssl == nullptr ? X509_V_OK : SSL_get_verify_result(ssl);
+  if (verified == X509_V_OK) return false;  // another TLS trouble: passing, tried again
+  // A certificate that does not verify does not start to verify by waiting.
+  GiveUp(std::string("the broker's certificate does not verify against --mqtt-cafile: ") +
+         X509_verify_cert_error_string(verified));
+  return true;
 }
 
 bool MqttBridge::Sleep(int seconds) {
@@ -123,14 +186,20 @@ void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_v
   if (client_ == nullptr || reported_ != 1) return;  // away: the position is dropped
   const std::string topic = PositionTopic(settings_.prefix, name);
   const std::string json = PositionJson(unixTime, sender, payload);
-  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(),
-                    settings_.qos, true);
+  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()),
+                                   json.data(), settings_.qos, true);
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && !publishFailureSaid_) {
+    publishFailureSaid_ = true;
+    std::fprintf(stderr, "jointcast-listen: MQTT: cannot publish on %s: %s\n", topic.c_str(),
+                 mosquitto_strerror(rc));
+  }
 }
 
 void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
   auto* bridge = static_cast<MqttBridge*>(self);
   bridge->answered_ = true;
   if (result == 0) {
+    bridge->connectedAt_ = std::chrono::steady_clock::now();
     bridge->Report(true, "");
   } else if (result == 4 || result == 5) {  // bad user name or password; not authorised
     bridge->GiveUp(std::string("the broker refused the connection: ") +

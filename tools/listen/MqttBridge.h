@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -62,6 +63,9 @@ class MqttBridge {
   void Report(bool connected, const std::string& reason);
   void GiveUp(const std::string& reason);
   bool Sleep(int seconds);  // false when closing
+  // After a TLS failure before the broker answered: true, having given up, when it was the
+  // broker's certificate that did not verify.
+  bool CertificateRejected();
 
   mosquitto* client_ = nullptr;
   BrokerSettings settings_;
@@ -70,7 +74,8 @@ class MqttBridge {
   std::atomic<bool> closing_{false};
   std::atomic<bool> refused_{false};   // the broker turned the connection down
   std::atomic<bool> answered_{false};  // the broker answered this connection (CONNACK)
-  bool tlsFailed_ = false;             // the thread's own
+  std::chrono::steady_clock::time_point connectedAt_;  // the bridge thread's own
+  bool publishFailureSaid_ = false;                    // the caller's own
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::string fatal_;

@@ -1,6 +1,9 @@
 #include "tools/listen/SenderNames.h"
 
 #include <arpa/inet.h>
+#include <mosquitto.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -20,6 +23,10 @@ std::string NameProblem(const std::string& name) {
     if (c == '/' || c == '+' || c == '#' || byte < 0x20 || byte == 0x7f) {
       return "a name may not hold '/', '+', '#' or control characters";
     }
+  }
+  // MQTT's own rule for topics: well-formed UTF-8.
+  if (mosquitto_validate_utf8(name.data(), static_cast<int>(name.size())) != MOSQ_ERR_SUCCESS) {
+    return "a name must be UTF-8";
   }
   return {};
 }
@@ -49,6 +56,14 @@ bool SenderNames::Load(const std::string& path, std::string& error,
       problem = "'" + address.substr(0, 40) + "' is not an IPv4 address";
     } else if (names.size() >= kMaxNames) {
       problem = "more than " + std::to_string(kMaxNames) + " names";
+    } else if (names.count(address) != 0) {
+      problem = address + " has a name already";
+    } else if (const auto taken =
+                   std::find_if(names.begin(), names.end(),
+                                [&](const auto& entry) { return entry.second == name; });
+               taken != names.end()) {
+      // Two robots on one retained topic would show as one.
+      problem = "'" + name + "' is the name of " + taken->first + " already";
     } else {
       problem = NameProblem(name);
     }

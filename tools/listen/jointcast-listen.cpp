@@ -131,7 +131,7 @@ struct Tally {
 // cap are counted together.
 using Tallies = std::map<std::string, Tally>;
 constexpr std::size_t kMaxListedSenders = 4096;
-constexpr std::size_t kMaxCountedUnlisted = 1000000;
+constexpr std::size_t kMaxCountedUnlisted = 65536;  // then "at least"
 struct Senders {
   Tallies listed;
   Tally unlisted;
@@ -301,16 +301,29 @@ bool OpenOutputs(const Options& options, Outputs& outputs) {
     broker.certFile = options.mqttCert;
     broker.keyFile = options.mqttKey;
     broker.qos = static_cast<int>(options.mqttQos);
+    if ((!broker.certFile.empty() || !broker.keyFile.empty()) && broker.caFile.empty()) {
+      std::fprintf(stderr, "jointcast-listen: --mqtt-cert and --mqtt-key need --mqtt-cafile\n");
+      return false;
+    }
     if (!options.mqttPasswordFile.empty()) {
       std::ifstream file(options.mqttPasswordFile);
-      if (!file || !std::getline(file, broker.password)) {
+      if (!file) {
         std::fprintf(stderr, "jointcast-listen: cannot read the password from %s: %s\n",
                      options.mqttPasswordFile.c_str(), std::strerror(errno));
+        return false;
+      }
+      if (!std::getline(file, broker.password) || broker.password.empty()) {
+        std::fprintf(stderr, "jointcast-listen: %s holds no password on its first line\n",
+                     options.mqttPasswordFile.c_str());
         return false;
       }
       if (!broker.password.empty() && broker.password.back() == '\r') broker.password.pop_back();
     } else if (const char* password = std::getenv("JOINTCAST_MQTT_PASSWORD")) {
       broker.password = password;
+    }
+    if (!broker.password.empty() && broker.user.empty()) {
+      std::fprintf(stderr, "jointcast-listen: a password needs --mqtt-user\n");
+      return false;
     }
     if (!outputs.bridge.Start(std::move(broker), error)) {
       std::fprintf(stderr, "jointcast-listen: MQTT: %s\n", error.c_str());
