@@ -37,6 +37,10 @@ def start_broker(port):
     config = os.path.join(work, f"mosquitto-{port}.conf")
     with open(config, "w") as f:
         f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    return start_mosquitto(config, port)
+
+
+def start_mosquitto(config, port):
     broker = start(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     for _ in range(50):  # until it listens
@@ -164,15 +168,7 @@ def start_secured_broker(port):
                 f"password_file {passwords}\npersistence false\n"
                 f"listener {port} 127.0.0.1\ncafile {work}/ca.crt\n"
                 f"certfile {work}/server.crt\nkeyfile {work}/server.key\n")
-    broker = start(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    for _ in range(50):
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.1).close()
-            return broker
-        except OSError:
-            time.sleep(0.1)
-    sys.exit(f"FAIL: the secured mosquitto did not start on port {port}")
+    return start_mosquitto(config, port)
 
 
 late_port = free_port()

@@ -1,19 +1,15 @@
 #include "tools/listen/MqttBridge.h"
 
+#include "platform/TcpConnection.h"
+
 #include <mosquitto.h>
-#include <netdb.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 namespace receiver {
 namespace {
@@ -30,35 +26,12 @@ std::string Reason(int rc) {
   return mosquitto_strerror(rc);
 }
 
-// Whether a TCP connection to the broker can be made now, with the system's reason when not.
-// The library's own connect is not blocking, and with TLS it takes a refused connection for a
+// Whether a TCP connection to the broker can be made now, with the reason when not. The
+// library's own connect is not blocking, and with TLS it takes a refused connection for a
 // handshake still going on: it would spin until the keep-alive ran out.
 bool Reachable(const std::string& host, int port, std::string& reason) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (status != 0) {
-    reason = gai_strerror(status);
-    return false;
-  }
-  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
-      pollfd writable{fd, POLLOUT, 0};
-      socklen_t size = sizeof error;
-      error = poll(&writable, 1, kProbeTimeoutMs) != 1                   ? ETIMEDOUT
-              : getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ? errno
-                                                                         : error;
-    }
-  }
-  if (fd >= 0) close(fd);
-  freeaddrinfo(found);
-  if (error != 0) reason = std::strerror(error);
-  return error == 0;
+  return platform::ConnectTcp(host, static_cast<std::uint16_t>(port), kProbeTimeoutMs, reason) !=
+         nullptr;
 }
 
 }  // namespace
