@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation libmosquitto-dev
-  libcli11-dev libsystemd-dev help2man)
+  libcli11-dev libsystemd-dev help2man libcpp-httplib-dev libjs-dygraphs)
 test=false
 windows=false
 for arg in "$@"; do
@@ -15,7 +15,7 @@ for arg in "$@"; do
     --test)
       test=true
       packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2 mosquitto mosquitto-clients
-        dpkg-dev lintian systemd openssl)
+        dpkg-dev lintian systemd openssl chromium python3-websocket)
       ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 wine32:i386 fonts-wine

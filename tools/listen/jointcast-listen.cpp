@@ -21,6 +21,7 @@
 
 #include "platform/posix/BindIPv4.h"
 #include "portable/CommandLine.h"
+#include "tools/listen/LiveView.h"
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Recorder.h"
 #include "tools/listen/SenderNames.h"
@@ -50,6 +51,7 @@ struct Options {
   std::string mqttUser, mqttPasswordFile, mqttCaFile, mqttCert, mqttKey, mqttClientId;
   unsigned mqttQos = 0;
   std::string names;  // ADDRESS NAME lines
+  std::string http;   // [ADDRESS:]PORT of the live view
 };
 
 Options Parse(int argc, char** argv) {
@@ -77,6 +79,9 @@ Options Parse(int argc, char** argv) {
   line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix");
   line.Text("--names", "FILE", options.names,
             "names for the senders: 'ADDRESS NAME' lines, '#' comments; read again on SIGHUP");
+  line.Text("--http", "[ADDRESS:]PORT", options.http,
+            "serve a live view of the senders to browsers on this port (address 127.0.0.1 "
+            "unless given; 0.0.0.0 for every network); read-only");
   line.Text("--mqtt-user", "NAME", options.mqttUser, "the user name the broker knows");
   line.Text("--mqtt-password-file", "FILE", options.mqttPasswordFile,
             "the password, the first line of FILE (or the environment variable "
@@ -143,6 +148,8 @@ struct Outputs {
   receiver::Recorder recorder;
   receiver::MqttBridge bridge;
   bool mqtt = false;
+  receiver::LiveView view;
+  bool http = false;
 };
 
 double UnixTime() {
@@ -230,6 +237,9 @@ Senders Receive(int fd, const Options& options, Outputs& outputs) {
         outputs.bridge.Publish(unixTime, address, outputs.names.NameOf(address), payload);
       }
     }
+    if (outputs.http) {
+      outputs.view.Add(address, outputs.names.NameOf(address), payload, good);
+    }
     if (!options.quiet || !good) {
       // Lines name their sender once there is more than one.
       const std::string sender = tallies.size() > 1 ? outputs.names.NameOf(address) + " " : "";
@@ -267,6 +277,33 @@ void PrintSummary(const Senders& senders, const receiver::SenderNames& names) {
         counted >= kMaxCountedUnlisted ? "at least " : "", counted, senders.unlisted.received,
         senders.unlisted.malformed);
   }
+}
+
+// Serves the live view when asked for. 0, or the exit code after saying why it cannot: 2 for
+// a value that is not [ADDRESS:]PORT, 1 when it cannot serve there.
+int OpenLiveView(const Options& options, Outputs& outputs) {
+  if (options.http.empty()) return 0;
+  const std::size_t colon = options.http.rfind(':');
+  const std::string address =
+      colon == std::string::npos ? "127.0.0.1" : options.http.substr(0, colon);
+  const std::string port =
+      colon == std::string::npos ? options.http : options.http.substr(colon + 1);
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(port.c_str(), &end, 10);
+  if (address.empty() || port.empty() || *end != '\0' || value < 1 || value > 65535) {
+    std::fprintf(stderr, "jointcast-listen: --http '%s' is not PORT or ADDRESS:PORT\n",
+                 options.http.c_str());
+    return 2;
+  }
+  std::string error;
+  if (!outputs.view.Start(address, static_cast<int>(value), error)) {
+    std::fprintf(stderr, "jointcast-listen: cannot serve the live view on %s:%lu: %s\n",
+                 address.c_str(), value, error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "jointcast-listen: live view on http://%s:%lu/\n", address.c_str(), value);
+  outputs.http = true;
+  return 0;
 }
 
 // Opens the recording and the broker connection asked for; false after saying why not.
@@ -340,12 +377,17 @@ int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);  // a browser that leaves mid-write is an error return, not a kill
 
   Outputs outputs;
   if (!LoadNames(options, outputs.names) || !OpenOutputs(options, outputs)) return 2;
   std::signal(SIGHUP, OnHangUp);
   const int fd = OpenReceiver(options);
   if (fd < 0) return 1;
+  if (const int failed = OpenLiveView(options, outputs)) {
+    close(fd);
+    return failed;
+  }
   const Senders senders = Receive(fd, options, outputs);
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "tools/listen/LiveSenders.h"
+#include "tools/listen/LiveView.h"
+
+namespace {
+
+using receiver::LiveSenders;
+using namespace std::chrono_literals;
+
+const char* const kSix = "1.000000 2.000000 3.000000 4.000000 5.000000 6.000000";
+
+struct LiveSendersFixture : ::testing::Test {
+  LiveSenders senders;
+  LiveSenders::Clock::time_point t0{};  // a fake clock: time passes only here
+
+  void Add(std::chrono::milliseconds at, const std::string& address, bool good = true) {
+    senders.Add(t0 + at, address, address == "10.0.0.5" ? "cell3-robot1" : address,
+                good ? kSix : "junk", good);
+  }
+  LiveSenders::Changes Since(std::chrono::milliseconds at, std::uint64_t seen) {
+    return senders.ChangedSince(t0 + at, seen);
+  }
+};
+
+TEST_F(LiveSendersFixture, ShowsValuesRateGapAndMalformed) {
+  for (int i = 0; i < 20; ++i) Add(std::chrono::milliseconds(200 * i), "10.0.0.5");
+  Add(3950ms, "10.0.0.5", false);
+  const auto changes = Since(3950ms, 0);
+  ASSERT_EQ(changes.changed.size(), 1u);
+  const receiver::LiveSender& shown = changes.changed[0];
+  EXPECT_EQ(shown.name, "cell3-robot1");
+  EXPECT_EQ(shown.values, kSix);  // the malformed one does not replace the values
+  EXPECT_EQ(shown.received, 21u);
+  EXPECT_EQ(shown.malformed, 1u);
+  EXPECT_DOUBLE_EQ(shown.lastGapMs, 150);
+  EXPECT_NEAR(shown.ratePerS, 5, 0.3);
+  EXPECT_EQ(shown.silentS, 0);
+}
+
+TEST_F(LiveSendersFixture, ViewersGetOnlyWhatChangedSinceTheyLooked) {
+  Add(0ms, "10.0.0.5");
+  Add(0ms, "10.0.0.6");
+  const auto first = Since(0ms, 0);
+  EXPECT_EQ(first.changed.size(), 2u);
+  EXPECT_TRUE(Since(100ms, first.version).changed.empty());
+  Add(200ms, "10.0.0.6");
+  const auto second = Since(200ms, first.version);
+  ASSERT_EQ(second.changed.size(), 1u);
+  EXPECT_EQ(second.changed[0].address, "10.0.0.6");
+  EXPECT_EQ(Since(200ms, 0).changed.size(), 2u);  // a new viewer gets everything
+}
+
+TEST_F(LiveSendersFixture, SilenceIsJudgedFromTheSendersOwnPace) {
+  for (int i = 0; i <= 10; ++i) Add(std::chrono::milliseconds(200 * i), "10.0.0.5");
+  for (int i = 0; i <= 1; ++i) Add(std::chrono::milliseconds(2000 * i), "10.0.0.6");  // 0.5/s
+  auto seen = Since(2000ms, 0).version;
+  // 2000 ms after the last: silent at 200 ms a datagram, not yet at 2 s a datagram.
+  auto changes = Since(4000ms, seen);
+  ASSERT_EQ(changes.changed.size(), 1u);
+  EXPECT_EQ(changes.changed[0].address, "10.0.0.5");
+  EXPECT_GE(changes.changed[0].silentS, 1.0);
+  EXPECT_EQ(changes.changed[0].ratePerS, 0);
+  seen = changes.version;
+  EXPECT_TRUE(Since(4500ms, seen).changed.empty());  // said once, not at every look
+  changes = Since(8001ms, seen);
+  ASSERT_EQ(changes.changed.size(), 1u);
+  EXPECT_EQ(changes.changed[0].address, "10.0.0.6");
+  seen = changes.version;
+  Add(8100ms, "10.0.0.5");  // back
+  changes = Since(8100ms, seen);
+  ASSERT_EQ(changes.changed.size(), 1u);
+  EXPECT_EQ(changes.changed[0].silentS, 0);
+}
+
+TEST_F(LiveSendersFixture, ForgetsASenderSilentForAnHour) {
+  Add(0ms, "10.0.0.5");
+  Add(0ms, "10.0.0.6");
+  const auto seen = Since(0ms, 0).version;
+  Add(3000s, "10.0.0.6");
+  const auto changes = Since(3601s, seen);
+  EXPECT_EQ(changes.forgotten, std::vector<std::string>{"10.0.0.5"});
+  EXPECT_EQ(senders.Size(), 1u);
+  EXPECT_TRUE(Since(3601s, 0).forgotten.empty());  // a new viewer never knew it
+  Add(3700s, "10.0.0.5");                          // and it may come back
+  EXPECT_EQ(senders.Size(), 2u);
+}
+
+TEST_F(LiveSendersFixture, ShowsABoundedNumberOfSenders) {
+  for (std::size_t i = 0; i < LiveSenders::kMaxSenders + 10; ++i) {
+    Add(0ms, "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+  }
+  const auto changes = Since(0ms, 0);
+  EXPECT_EQ(changes.changed.size(), LiveSenders::kMaxSenders);
+  EXPECT_TRUE(changes.full);
+}
+
+TEST(LiveView, SenderJsonEscapesWhatIsNotItsOwn) {
+  receiver::LiveSender sender;
+  sender.address = "10.0.0.5";
+  sender.name = "r\"ob\\ot\x01";
+  sender.values = kSix;
+  sender.ratePerS = 5;
+  sender.lastGapMs = 200.04;
+  EXPECT_EQ(receiver::SenderJson(sender),
+            "{\"address\":\"10.0.0.5\",\"name\":\"r\\\"ob\\\\ot\\u0001\",\"values\":\"" +
+                std::string(kSix) +
+                "\",\"rate\":5.0,\"gapMs\":200.0,\"silentS\":0.0,\"received\":0,\"malformed\":0}");
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "tools/listen/LiveSenders.h"
+
+#include <algorithm>
+
+namespace receiver {
+namespace {
+
+constexpr double kAverageWeight = 0.2;        // of the newest interval in the moving average
+constexpr std::size_t kForgottenKept = 4096;  // a viewer further behind reloads its senders
+
+double Ms(LiveSenders::Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+}  // namespace
+
+void LiveSenders::Add(Clock::time_point now, const std::string& address, const std::string& name,
+                      std::string_view payload, bool wellFormed) {
+  Forget(now);
+  auto found = senders_.find(address);
+  if (found == senders_.end()) {
+    if (senders_.size() >= kMaxSenders) {
+      full_ = true;
+      return;
+    }
+    found = senders_.emplace(address, Entry{}).first;
+    found->second.shown.address = address;
+  }
+  Entry& entry = found->second;
+  LiveSender& shown = entry.shown;
+  if (shown.received > 0) {
+    const double gap = Ms(now - entry.last);
+    shown.lastGapMs = gap;
+    entry.averageGapMs = entry.averageGapMs == 0
+                             ? gap
+                             : entry.averageGapMs + kAverageWeight * (gap - entry.averageGapMs);
+    shown.ratePerS = entry.averageGapMs > 0 ? 1000.0 / entry.averageGapMs : 0;
+  }
+  ++shown.received;
+  if (wellFormed) {
+    shown.values.assign(payload);
+  } else {
+    ++shown.malformed;
+  }
+  shown.name = name;
+  shown.silentS = 0;
+  entry.silent = false;
+  entry.last = now;
+  entry.version = ++version_;
+}
+
+LiveSenders::Changes LiveSenders::ChangedSince(Clock::time_point now, std::uint64_t seen) {
+  Forget(now);
+  Changes changes;
+  for (auto& [address, entry] : senders_) {
+    const double quietMs = Ms(now - entry.last);
+    const bool silent = quietMs > std::max(kLeastSilenceMs, kSilentIntervals * entry.averageGapMs);
+    if (silent != entry.silent) {
+      entry.silent = silent;
+      entry.shown.silentS = silent ? quietMs / 1000 : 0;
+      if (silent) entry.shown.ratePerS = 0;
+      entry.version = ++version_;
+    }
+    if (entry.version > seen) changes.changed.push_back(entry.shown);
+  }
+  for (const auto& [version, address] : forgotten_) {
+    if (seen > 0 && version > seen) changes.forgotten.push_back(address);  // 0: knows none
+  }
+  changes.full = full_;
+  changes.version = version_;
+  return changes;
+}
+
+void LiveSenders::Forget(Clock::time_point now) {
+  if (now - lastForget_ < std::chrono::seconds(1)) return;
+  lastForget_ = now;
+  for (auto it = senders_.begin(); it != senders_.end();) {
+    if (now - it->second.last < kForgetAfter) {
+      ++it;
+      continue;
+    }
+    forgotten_.emplace_back(++version_, it->first);
+    if (forgotten_.size() > kForgottenKept) forgotten_.pop_front();
+    it = senders_.erase(it);
+  }
+}
+
+}  // namespace receiver
