@@ -210,6 +210,9 @@ void ProxyCross::OnReadable() {
       Disconnect(true);  // the pending reads fail and the cycle registers again
       return;
     }
+    // Less than asked for: nothing more was waiting, and asking again would cost a system call
+    // per reading only to hear "would block"; bytes that come later make it readable again.
+    if (static_cast<std::size_t>(got) < sizeof buffer) break;
   }
 }
 
