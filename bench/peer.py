@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The benchmark's peer: a minimal poller written from the variable-proxy protocol. It asks
-$MODE_OP once, then requests $AXIS_ACT every 200 ms on a fixed schedule (at once when a reply
-took longer), and sends each reply's six values as the publisher's datagram ("%f" of the
-single-precision value, six fields, one space) to localhost:4849. Usage: peer.py HOST:PORT"""
+$MODE_OP once, then requests $AXIS_ACT every 200 ms (--period MS; 0: back to back) on a fixed
+schedule (at once when a reply took longer), and sends each reply's six values as the
+publisher's datagram ("%f" of the single-precision value, six fields, one space) to
+localhost:4849. Usage: peer.py HOST:PORT [--period MS]"""
 import re
 import select
 import signal
@@ -12,6 +13,7 @@ import sys
 import time
 
 host, port = sys.argv[1].rsplit(":", 1)
+period = int(sys.argv[sys.argv.index("--period") + 1]) / 1000 if "--period" in sys.argv else 0.2
 conn = socket.create_connection((host, int(port)))
 conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -51,7 +53,7 @@ while True:
     pause = due - time.monotonic()
     if pause > 0:
         select.select([], [], [], pause)
-    due = max(due + 0.2, time.monotonic())
+    due = max(due + period, time.monotonic())
     ask(b"$AXIS_ACT")
     m = AXES.search(reply())
     if m:

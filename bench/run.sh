@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The publisher beside a peer: for each controller latency (0, 5, 50 and 300 ms) the headless
-# publisher (jointcastd), the Qt window offscreen, the Windows program under Wine and
+# publisher (jointcastd), the Qt window offscreen, the Qt window painting on a real X server
+# (Xvfb), the Windows program under Wine and
 # bench/peer.py, a minimal Python poller, each against its own controller (jointcast-sim; under
 # Wine the stand-in control's simulated one), one after the other in the same run (in parallel the
 # two-core machine's scheduling noise swamps the tail figures). Each run has a network namespace
 # of its own where the machine allows. Prints a table and the ratios publisher / peer.
-# Usage: bench/run.sh [SECONDS]   (default 60 per run; about 18 minutes in all)
+# CPU is counted in nanoseconds (the scheduler's per-thread counters).
+# Usage: bench/run.sh [SECONDS]   (default 60 per run; about 22 minutes in all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -39,38 +41,39 @@ timeout 120 "$wine" regsvr32 /s 'C:\jointcast\CrossStandIn.dll'
 export BENCH_WINESERVER=$server
 
 for latency in 0 5 50 300; do
-  for sender in headless offscreen peer wine; do
+  for sender in headless offscreen xvfb peer wine; do
     tests/in-own-network.sh python3 bench/measure.py "$sender" "$latency" "$seconds" build-bench \
       "$win" >>"$results"
   done
 done
 echo "Under Wine: the ${bits}-bit Jointcast.exe with the stand-in control (its own simulated controller)."
 
-python3 - "$results" <<'PY'
+PYTHONPATH=bench python3 - "$results" <<'PY'
 import json, sys
+from table import cell, ratio, print_table
 rows = [json.loads(line) for line in open(sys.argv[1]) if line.startswith("{")]
 by = {(r["sender"], r["latency"]): r for r in rows}
-print("| latency | sender | datagrams | interval median / p99 / max (ms) | CPU per datagram (ms) "
-      "| wake-ups per datagram | reply to datagram median / p99 (ms) | peak RSS (MiB) "
-      "| start to first datagram (s) |")
-print("|---|---|---|---|---|---|---|---|---|")
-order = ["headless", "offscreen", "wine", "peer"]
-for r in sorted(rows, key=lambda r: (r["latency"], order.index(r["sender"]))):
-    print(f"| {r['latency']} ms | {r['sender']} | {r['datagrams']} | {r['interval_median']:.1f} / "
-          f"{r['interval_p99']:.1f} / {r['interval_max']:.1f} | {r['cpu_ms_per_datagram']:.3f} | "
-          f"{r['wakeups_per_datagram']:.2f} | {r['reply_to_datagram_median']:.3f} / "
-          f"{r['reply_to_datagram_p99']:.3f} | {r['peak_rss_mib']:.1f} | "
-          f"{r['start_to_first_datagram'] or 0:.2f} |")
+order = ["headless", "offscreen", "xvfb", "wine", "peer"]
+print_table(
+    ["latency", "sender", "datagrams", "interval median / p99 / max (ms)",
+     "CPU per datagram (µs)", "wake-ups per datagram", "reply to datagram median / p99 (ms)",
+     "peak RSS (MiB)", "start to first datagram (s)"],
+    [[f"{r['latency']} ms", r["sender"], str(r["datagrams"]),
+      f"{cell(r['interval_median'])} / {cell(r['interval_p99'])} / {cell(r['interval_max'])}",
+      cell(r["cpu_us_per_datagram"], ".0f"), cell(r["wakeups_per_datagram"], ".2f"),
+      f"{cell(r['reply_to_datagram_median'], '.3f')} / {cell(r['reply_to_datagram_p99'], '.3f')}",
+      cell(r["peak_rss_mib"]), cell(r["start_to_first_datagram"], ".2f")]
+     for r in sorted(rows, key=lambda r: (r["latency"], order.index(r["sender"])))])
 print()
 print("Ratios publisher / peer (CPU per datagram, wake-ups per datagram, reply to datagram p99, peak RSS):")
 for latency in sorted({r["latency"] for r in rows}):
     peer = by.get(("peer", latency))
-    for sender in ("headless", "offscreen", "wine"):
+    for sender in order[:-1]:
         r = by.get((sender, latency))
         if not (r and peer):
             continue
-        ratio = lambda key: r[key] / peer[key] if peer[key] else float("nan")
-        print(f"- {latency} ms, {sender}: CPU {ratio('cpu_ms_per_datagram'):.2f}, wake-ups "
-              f"{ratio('wakeups_per_datagram'):.2f}, latency p99 {ratio('reply_to_datagram_p99'):.2f}, "
-              f"RSS {ratio('peak_rss_mib'):.2f}")
+        part = lambda key: cell(ratio(r[key], peer[key]), ".2f")
+        print(f"- {latency} ms, {sender}: CPU {part('cpu_us_per_datagram')}, wake-ups "
+              f"{part('wakeups_per_datagram')}, latency p99 {part('reply_to_datagram_p99')}, "
+              f"RSS {part('peak_rss_mib')}")
 PY
