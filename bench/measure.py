@@ -108,11 +108,11 @@ for t in inside:
 cpu_ns = closing[1][0] - window[1][0]
 switches = closing[1][1] - window[1][1]
 n = len(inside)
-span = (closing[0] - window[0]) / 1e9
 # None where there is nothing to measure: the table prints it as n/a.
 print(json.dumps({
     "sender": sender, "latency": latency, "seconds": seconds, "period": period,
-    "datagrams": n, "malformed": malformed, "per_second": n / span,
+    "datagrams": n, "malformed": malformed,
+    "per_second": (n - 1) / ((inside[-1] - inside[0]) / 1e9) if n > 1 else None,
     "interval_median": statistics.median(intervals) if intervals else None,
     "interval_p99": percentile(intervals, 99), "interval_max": max(intervals, default=None),
     "cpu_us_per_datagram": cpu_ns / 1000 / n if n else None,

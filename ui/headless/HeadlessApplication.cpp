@@ -67,7 +67,8 @@ void HeadlessApplication::Run(TForm& mainForm) {
 }
 
 void HeadlessApplication::ProcessMessages() {
-  Poll(0);
+  const timespec none{};
+  Poll(&none);
   MemoryApplication::ProcessMessages();
 }
 
@@ -85,18 +86,28 @@ void HeadlessApplication::Unwatch(platform::SocketHandle socket) {
 }
 
 void HeadlessApplication::WaitFor(std::uint32_t milliseconds) {
-  Poll(static_cast<int>(milliseconds));
+  // The cycle counts whole milliseconds of the monotonic clock: a wait of N ends as the N-th
+  // millisecond from now begins, not N ms after this moment. Otherwise each wait would end late
+  // by the part of a millisecond already gone, and a short period would fall behind its rate.
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long intoMillisecond = now.tv_nsec % 1000000L;
+  const long long ns =
+      milliseconds == 0 ? 0 : static_cast<long long>(milliseconds) * 1000000LL - intoMillisecond;
+  const timespec timeout{static_cast<time_t>(ns / 1000000000LL),
+                         static_cast<long>(ns % 1000000000LL)};
+  Poll(&timeout);
 }
 
 bool HeadlessApplication::WaitForAnything() {
-  Poll(-1);
+  Poll(nullptr);
   return true;
 }
 
-void HeadlessApplication::Poll(int timeoutMs) {
+void HeadlessApplication::Poll(const timespec* timeout) {
   std::vector<pollfd> fds{{gSignalPipe[0], POLLIN, 0}};
   for (const auto& entry : watched_) fds.push_back({static_cast<int>(entry.first), POLLIN, 0});
-  if (poll(fds.data(), fds.size(), timeoutMs) <= 0) return;
+  if (ppoll(fds.data(), fds.size(), timeout, nullptr) <= 0) return;
   if (fds[0].revents != 0) {
     char drained[16];
     while (read(gSignalPipe[0], drained, sizeof drained) > 0) {

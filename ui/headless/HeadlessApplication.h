@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <map>
 
 #include "platform/SocketWatcher.h"
@@ -37,8 +38,8 @@ class HeadlessApplication : public memory::MemoryApplication, public platform::S
   bool WaitForAnything() override;
 
  private:
-  // Waits in poll() (-1: without a time limit) and handles what became ready.
-  void Poll(int timeoutMs);
+  // Waits in poll() (nullptr: without a time limit) and handles what became ready.
+  void Poll(const timespec* timeout);
 
   std::map<platform::SocketHandle, std::function<void()>> watched_;
   TForm* mainForm_ = nullptr;

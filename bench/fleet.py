@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Scale, in a network namespace of its own (run it through tests/in-own-network.sh). Prints one
+JSON line of figures.
+
+publishers N SECONDS BUILD_DIR
+    N jointcastd at the default period, each against a jointcast-sim of its own (N processes,
+    ports 7000 on), all sending to 127.0.0.1:4849, received here and counted per sender.
+listener N SECONDS BUILD_DIR
+    N senders (here, one socket each on its own loopback address 127.0.x.y) sending a datagram
+    every 200 ms, all in step, into one jointcast-listen --mqtt with a real mosquitto, and one
+    mosquitto_sub counting what reaches a subscriber and the time from UDP arrival (the JSON's
+    "time", stamped by the listener as the datagram arrives) to the subscriber."""
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from procstat import cpu_ns, memory_kib, percentile
+
+mode, count, seconds, build = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+WARM_UP = 3.0
+children = []
+
+
+def start(args, **kwargs):
+    child = subprocess.Popen(args, **kwargs)
+    children.append(child)
+    return child
+
+
+def end_children():
+    for child in children:
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+
+
+def pss_kib(pid):
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        return int(re.search(r"^Pss:\s+(\d+)", f.read(), re.M)[1])
+
+
+def udp_receive_errors():
+    """The namespace's UDP datagrams dropped for a full receive buffer."""
+    with open("/proc/net/snmp") as f:
+        lines = [line.split() for line in f if line.startswith("Udp:")]
+    return int(lines[1][lines[0].index("RcvbufErrors")])
+
+
+def publishers():
+    sims = [start([f"{build}/jointcast-sim", "--port", str(7000 + i)], stdout=subprocess.DEVNULL,
+                  stderr=subprocess.DEVNULL) for i in range(count)]
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+    rx.bind(("127.0.0.1", 4849))
+    rx.settimeout(0.05)
+    time.sleep(0.5)
+    pubs = [start([f"{build}/jointcastd", "--controller", f"127.0.0.1:{7000 + i}"],
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for i in range(count)]
+    per_sender = {}
+    window_start = time.monotonic() + WARM_UP
+    end = window_start + seconds
+    cpu_before = None
+    while time.monotonic() < end:
+        if cpu_before is None and time.monotonic() >= window_start:
+            cpu_before, per_sender = sum(cpu_ns(p.pid) for p in pubs), {}
+        try:
+            _, source = rx.recvfrom(256)
+        except socket.timeout:
+            continue
+        per_sender[source[1]] = per_sender.get(source[1], 0) + 1
+    cpu = sum(cpu_ns(p.pid) for p in pubs) - cpu_before
+    rss = sum(memory_kib(p.pid)[0] for p in pubs)
+    pss = sum(pss_kib(p.pid) for p in pubs)
+    alive = sum(p.poll() is None for p in pubs)
+    counts = [per_sender.get(port, 0) for port in sorted(per_sender)] + [0] * (count - len(per_sender))
+    return {"mode": mode, "publishers": count, "alive": alive, "seconds": seconds,
+            "per_minute_min": min(counts) * 60 / seconds, "per_minute_max": max(counts) * 60 / seconds,
+            "datagrams": sum(counts), "cpu_percent_of_core": 100 * cpu / 1e9 / seconds,
+            "cpu_us_per_datagram": cpu / 1000 / max(1, sum(counts)),
+            "rss_mib_total": rss / 1024, "pss_mib_total": pss / 1024}
+
+
+def sender_address(n):
+    return f"127.{1 + n // 250}.{n % 250 + 1}.1"
+
+
+def listener():
+    work = tempfile.mkdtemp(prefix="jointcast-fleet-")
+    config = os.path.join(work, "mosquitto.conf")
+    with open(config, "w") as f:
+        f.write("listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                "sys_interval 1\nuser root\n")
+    broker = start(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    got, delays = [0], []
+
+    def read(subscriber):
+        for line in subscriber.stdout:
+            arrived, _, payload = line.partition(" ")
+            got[0] += 1
+            if got[0] % 10 == 0:  # a sample is enough, and keeps this reader ahead
+                try:
+                    delays.append((float(arrived) - json.loads(payload)["time"]) * 1000)
+                except ValueError:
+                    pass
+
+    subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "jointcast/#", "-F", "%U %p"],
+                       stdout=subprocess.PIPE, text=True)
+    threading.Thread(target=read, args=(subscriber,), daemon=True).start()
+    listen = start([f"{build}/jointcast-listen", "--bind", "127.0.0.1", "--quiet", "--mqtt",
+                    "127.0.0.1:1883"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)  # connected, subscribed
+    errors_before = udp_receive_errors()
+    sockets = []
+    for n in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((sender_address(n), 0))
+        sockets.append(s)
+    payload = b"12.345600 0.000000 180.000000 -180.500000 7.000000 45.678001"
+    sent = 0
+    cpu_before = cpu_ns(listen.pid)
+    due, end = time.monotonic(), time.monotonic() + seconds
+    while due < end:
+        for s in sockets:
+            s.sendto(payload, ("127.0.0.1", 4849))
+        sent += count
+        due += 0.2
+        time.sleep(max(0.0, due - time.monotonic()))
+    time.sleep(1.0)  # the last ones through
+    cpu = cpu_ns(listen.pid) - cpu_before
+    rss = memory_kib(listen.pid)[0]
+    dropped = udp_receive_errors() - errors_before
+    broker_received = subprocess.run(
+        ["mosquitto_sub", "-h", "127.0.0.1", "-t", "$SYS/broker/publish/messages/received",
+         "-C", "1", "-W", "5"], capture_output=True, text=True).stdout.strip()
+    time.sleep(1.0)
+    listen.send_signal(signal.SIGINT)
+    out, _ = listen.communicate(timeout=30)
+    received = sum(int(m) for m in re.findall(r"^summary(?: for [^:]+)?: (\d+) datagrams", out, re.M))
+    return {"mode": mode, "senders": count, "seconds": seconds, "sent": sent,
+            "listener_received": received, "udp_receive_buffer_drops": dropped,
+            "broker_received": int(broker_received) if broker_received.isdigit() else None,
+            "subscriber_received": got[0],
+            "listener_cpu_us_per_datagram": cpu / 1000 / max(1, received),
+            "listener_cpu_percent_of_core": 100 * cpu / 1e9 / seconds,
+            "listener_rss_mib": rss / 1024,
+            "arrival_to_subscriber_p50_ms": percentile(delays, 50),
+            "arrival_to_subscriber_p99_ms": percentile(delays, 99)}
+
+
+try:
+    print(json.dumps(publishers() if mode == "publishers" else listener()))
+finally:
+    end_children()
