@@ -138,16 +138,12 @@ def listener():
     cpu = cpu_ns(listen.pid) - cpu_before
     rss = memory_kib(listen.pid)[0]
     dropped = udp_receive_errors() - errors_before
-    broker_received = subprocess.run(
-        ["mosquitto_sub", "-h", "127.0.0.1", "-t", "$SYS/broker/publish/messages/received",
-         "-C", "1", "-W", "5"], capture_output=True, text=True).stdout.strip()
     time.sleep(1.0)
     listen.send_signal(signal.SIGINT)
     out, _ = listen.communicate(timeout=30)
     received = sum(int(m) for m in re.findall(r"^summary(?: for [^:]+)?: (\d+) datagrams", out, re.M))
     return {"mode": mode, "senders": count, "seconds": seconds, "sent": sent,
             "listener_received": received, "udp_receive_buffer_drops": dropped,
-            "broker_received": int(broker_received) if broker_received.isdigit() else None,
             "subscriber_received": got[0],
             "listener_cpu_us_per_datagram": cpu / 1000 / max(1, received),
             "listener_cpu_percent_of_core": 100 * cpu / 1e9 / seconds,

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation libmosquitto-dev
-  libcli11-dev libsystemd-dev help2man libcpp-httplib-dev libjs-dygraphs)
+  libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs)
 test=false
 windows=false
 for arg in "$@"; do

@@ -67,10 +67,13 @@ TEST_F(LiveSendersFixture, SilenceIsJudgedFromTheSendersOwnPace) {
   ASSERT_EQ(changes.changed.size(), 1u);
   EXPECT_EQ(changes.changed[0].address, "10.0.0.6");
   seen = changes.version;
-  Add(8100ms, "10.0.0.5");  // back
-  changes = Since(8100ms, seen);
+  Add(8100ms, "10.0.0.5");  // back, and at its old pace at once: the silence is no interval
+  Add(8300ms, "10.0.0.5");
+  changes = Since(8300ms, seen);
   ASSERT_EQ(changes.changed.size(), 1u);
   EXPECT_EQ(changes.changed[0].silentS, 0);
+  EXPECT_DOUBLE_EQ(changes.changed[0].ratePerS, 5);
+  EXPECT_EQ(Since(9400ms, changes.version).changed.size(), 1u);  // silent again within 1.1 s
 }
 
 TEST_F(LiveSendersFixture, ForgetsASenderSilentForAnHour) {
@@ -93,6 +96,9 @@ TEST_F(LiveSendersFixture, ShowsABoundedNumberOfSenders) {
   const auto changes = Since(0ms, 0);
   EXPECT_EQ(changes.changed.size(), LiveSenders::kMaxSenders);
   EXPECT_TRUE(changes.full);
+  EXPECT_FALSE(Since(3601s, 0).full);  // the silent ones forgotten: room again
+  Add(3602s, "10.9.9.9");
+  EXPECT_EQ(senders.Size(), 1u);
 }
 
 TEST(LiveView, SenderJsonEscapesWhatIsNotItsOwn) {

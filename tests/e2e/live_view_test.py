@@ -3,9 +3,9 @@
 sender stream into the listener, Debian's chromium (headless) opens the page and is read over
 the DevTools protocol: each sender by name, its values equal to the last datagram it sent, a
 plot with points, silence once the senders stop. Then what a plant network may throw at the
-page: a very long URL, a write, more open pages than allowed, hundreds of connections that
-never finish their request, a sender far faster than the page is fed; the UDP side must go on
-receiving through all of it.
+page: a very long URL, endless header lines, a write, more open pages than allowed, hundreds of
+connections that never finish their request, a sender far faster than the page is fed; the UDP
+side must go on receiving through all of it, and the listener must still end at once.
 Usage: live_view_test.py LISTEN PUBLISHER [SCREENSHOT.png]"""
 import base64
 import csv
@@ -213,8 +213,22 @@ for _ in range(10):  # the browser holds one already
 statuses = [int(s.recv(200).split()[1]) for s in streams]
 check("at most 8 pages open at once", statuses.count(200) == 7 and statuses.count(503) == 3,
       statuses)
+browser.call("Page.reload")  # its stream is refused now: the page must try again by itself
+time.sleep(2)
 for s in streams:
     s.close()
+wait_for(lambda: len(cards(browser)) == 2, 15, "the page back after being turned away")
+check("a page turned away comes back by itself", True)
+with socket.create_connection(("127.0.0.1", http_port), 5) as s:
+    s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+    try:
+        for _ in range(100000):  # header lines without end
+            s.sendall(b"X-A: b\r\n")
+    except OSError:
+        pass
+with open(f"/proc/{listener.pid}/status") as f:
+    rss_kib = int(next(line for line in f if line.startswith("VmRSS:")).split()[1])
+check("endless header lines are cut off", rss_kib < 50 * 1024, f"RSS {rss_kib} KiB")
 stalled = []
 for _ in range(300):  # requests never finished
     s = socket.socket()
@@ -269,7 +283,23 @@ check("the values are those of the last datagram",
       all(silent[a]["values"] == last[a] for a in ("127.0.0.1", "127.0.0.2")),
       (silent, last))
 
-# Ends at once with a page open.
+# Ends at once with a page open, a connection that never sends and one that sends a byte at a
+# time.
+idle = socket.create_connection(("127.0.0.1", http_port), 5)
+trickle = socket.create_connection(("127.0.0.1", http_port), 5)
+
+
+def trickle_bytes():
+    try:
+        for byte in b"GET / HTTP/1.1\r\nHost: x\r\n":
+            trickle.send(bytes([byte]))
+            time.sleep(0.5)
+    except OSError:
+        pass
+
+
+threading.Thread(target=trickle_bytes, daemon=True).start()
+time.sleep(1)
 ending = time.monotonic()
 listener.send_signal(signal.SIGTERM)
 out, err = listener.communicate(timeout=15)

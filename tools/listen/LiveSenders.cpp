@@ -12,6 +12,11 @@ double Ms(LiveSenders::Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+// How long nothing must come for a sender to count as silent.
+double SilenceMs(double averageGapMs) {
+  return std::max(LiveSenders::kLeastSilenceMs, LiveSenders::kSilentIntervals * averageGapMs);
+}
+
 }  // namespace
 
 void LiveSenders::Add(Clock::time_point now, const std::string& address, const std::string& name,
@@ -31,9 +36,15 @@ void LiveSenders::Add(Clock::time_point now, const std::string& address, const s
   if (shown.received > 0) {
     const double gap = Ms(now - entry.last);
     shown.lastGapMs = gap;
-    entry.averageGapMs = entry.averageGapMs == 0
-                             ? gap
-                             : entry.averageGapMs + kAverageWeight * (gap - entry.averageGapMs);
+    if (entry.averageGapMs > 0 && gap > SilenceMs(entry.averageGapMs)) {
+      // Back from a silence: the pace starts afresh, or the silence would hold the rate down
+      // and put off the next silence for long.
+      entry.averageGapMs = 0;
+    } else {
+      entry.averageGapMs = entry.averageGapMs == 0
+                               ? gap
+                               : entry.averageGapMs + kAverageWeight * (gap - entry.averageGapMs);
+    }
     shown.ratePerS = entry.averageGapMs > 0 ? 1000.0 / entry.averageGapMs : 0;
   }
   ++shown.received;
@@ -54,7 +65,7 @@ LiveSenders::Changes LiveSenders::ChangedSince(Clock::time_point now, std::uint6
   Changes changes;
   for (auto& [address, entry] : senders_) {
     const double quietMs = Ms(now - entry.last);
-    const bool silent = quietMs > std::max(kLeastSilenceMs, kSilentIntervals * entry.averageGapMs);
+    const bool silent = quietMs > SilenceMs(entry.averageGapMs);
     if (silent != entry.silent) {
       entry.silent = silent;
       entry.shown.silentS = silent ? quietMs / 1000 : 0;
@@ -82,6 +93,7 @@ void LiveSenders::Forget(Clock::time_point now) {
     forgotten_.emplace_back(++version_, it->first);
     if (forgotten_.size() > kForgottenKept) forgotten_.pop_front();
     it = senders_.erase(it);
+    full_ = false;  // room again: the next newcomer is shown
   }
 }
 

@@ -41,7 +41,7 @@ class LiveSenders {
   struct Changes {
     std::vector<LiveSender> changed;
     std::vector<std::string> forgotten;  // addresses
-    bool full = false;                   // some senders were not shown for the cap
+    bool full = false;                   // a sender is not shown for the cap
     std::uint64_t version = 0;           // pass it back as `seen` next time
   };
   // What changed after version `seen` (0: everything), with silence judged at `now`.

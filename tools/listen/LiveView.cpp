@@ -1,14 +1,10 @@
 #include "tools/listen/LiveView.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
+#include <civetweb.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <vector>
+#include <optional>
 
 #include "platform/HostLookup.h"
 
@@ -23,65 +19,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kKeepAliveEvery = 15s;  // a comment, so that a viewer that left is noticed
-
-// Set while a connection is served by the accepting thread itself (see BoundedTaskQueue).
-thread_local bool tServedWhileFull = false;
-
-// httplib's own pool queues accepted connections without limit. This one keeps a fixed number
-// of workers and of waiting connections; beyond that the accepting thread answers the next one
-// itself with "busy", so that accepting slows down and the kernel's backlog holds the rest.
-class BoundedTaskQueue : public httplib::TaskQueue {
- public:
-  BoundedTaskQueue(int workers, std::size_t maxWaiting) : maxWaiting_(maxWaiting) {
-    for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { Work(); });
-  }
-
-  void enqueue(std::function<void()> job) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (waiting_.size() < maxWaiting_) {
-        waiting_.push_back(std::move(job));
-        wake_.notify_one();
-        return;
-      }
-    }
-    tServedWhileFull = true;
-    job();
-    tServedWhileFull = false;
-  }
-
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& worker : workers_) worker.join();
-  }
-
- private:
-  void Work() {
-    while (true) {
-      std::function<void()> job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
-        if (waiting_.empty()) return;  // stopping, and nothing left
-        job = std::move(waiting_.front());
-        waiting_.pop_front();
-      }
-      job();
-    }
-  }
-
-  const std::size_t maxWaiting_;
-  std::vector<std::thread> workers_;
-  std::deque<std::function<void()>> waiting_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
+struct Page {
+  std::string_view path;
+  const std::string_view& body;
+  const char* type;
 };
+const Page kPages[] = {
+    {"/", embedded::kIndexHtml, "text/html; charset=utf-8"},
+    {"/live-view.js", embedded::kLiveViewJs, "text/javascript; charset=utf-8"},
+    {"/live-view.css", embedded::kLiveViewCss, "text/css; charset=utf-8"},
+    {"/dygraph.min.js", embedded::kDygraphJs, "text/javascript; charset=utf-8"},
+    {"/dygraph.min.css", embedded::kDygraphCss, "text/css; charset=utf-8"},
+};
+
+// Start-up messages of the server (why it cannot listen), kept for Start's error.
+thread_local std::string* tStartLog = nullptr;
 
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
@@ -106,12 +58,6 @@ void AppendNumber(std::string& out, const char* key, double value) {
   out += text;
 }
 
-void Serve(httplib::Server& server, const char* path, std::string_view body, const char* type) {
-  server.Get(path, [body, type](const httplib::Request&, httplib::Response& response) {
-    response.set_content(body.data(), body.size(), type);
-  });
-}
-
 }  // namespace
 
 std::string SenderJson(const LiveSender& sender) {
@@ -132,99 +78,114 @@ std::string SenderJson(const LiveSender& sender) {
 LiveView::LiveView() = default;
 
 LiveView::~LiveView() {
-  if (!server_) return;
+  if (server_ == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
   }
   closing_.notify_all();
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  mg_stop(server_);  // waits for its threads; the pushes end at the notification
+  mg_exit_library();
 }
 
 bool LiveView::Start(const std::string& address, int port, std::string& error) {
   const std::optional<platform::IPv4Address> ip = platform::ResolveIPv4(address, error);
   if (!ip) return false;
-  char numeric[16];
-  std::snprintf(numeric, sizeof numeric, "%u.%u.%u.%u", (*ip)[0], (*ip)[1], (*ip)[2], (*ip)[3]);
-
-  server_ = std::make_unique<httplib::Server>();
-  httplib::Server& server = *server_;
-  server.new_task_queue = [] { return new BoundedTaskQueue(kWorkers, kMaxWaiting); };
-  server.set_address_family(AF_INET);
-  // httplib's own options add SO_REUSEPORT, which lets a second listener share the port
-  // silently; a port in use must be said instead.
-  server.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server.set_read_timeout(5s);
-  server.set_write_timeout(5s);
-  server.set_keep_alive_timeout(5);
-  server.set_payload_max_length(4096);  // nothing here takes a body
-  server.set_default_headers({
-      {"X-Content-Type-Options", "nosniff"},
-      {"Content-Security-Policy", "default-src 'self'; style-src 'self' 'unsafe-inline'"},
-      {"Referrer-Policy", "no-referrer"},
-  });
-  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-    if (request.method != "GET" && request.method != "HEAD") {
-      response.status = 405;
-      response.set_header("Allow", "GET, HEAD");
-      response.set_content("this page is read-only\n", "text/plain");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if (tServedWhileFull) {
-      response.status = 503;
-      response.set_header("Retry-After", "5");
-      response.set_content("busy, try again\n", "text/plain");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-
-  Serve(server, "/", embedded::kIndexHtml, "text/html; charset=utf-8");
-  Serve(server, "/live-view.js", embedded::kLiveViewJs, "text/javascript; charset=utf-8");
-  Serve(server, "/live-view.css", embedded::kLiveViewCss, "text/css; charset=utf-8");
-  Serve(server, "/dygraph.min.js", embedded::kDygraphJs, "text/javascript; charset=utf-8");
-  Serve(server, "/dygraph.min.css", embedded::kDygraphCss, "text/css; charset=utf-8");
-  server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
-    if (streams_.fetch_add(1) >= kMaxStreams) {
-      --streams_;
-      response.status = 503;
-      response.set_header("Retry-After", "10");
-      response.set_content("too many live views open\n", "text/plain");
-      return;
-    }
-    response.set_header("Cache-Control", "no-store");
-    auto viewer = std::make_shared<Viewer>();
-    response.set_chunked_content_provider(
-        "text/event-stream",
-        [this, viewer](std::size_t, httplib::DataSink& sink) {
-          std::string out;
-          if (!viewer->started) {
-            viewer->started = true;
-            out = "retry: 2000\n\n";
-          } else if (!Throttle()) {
-            return false;  // closing
-          }
-          Stream(*viewer, out);
-          const auto now = std::chrono::steady_clock::now();
-          if (out.empty() && now - viewer->lastWrite >= kKeepAliveEvery) out = ": still here\n\n";
-          if (out.empty()) return true;
-          viewer->lastWrite = now;
-          return sink.write(out.data(), out.size());
-        },
-        [this](bool) { --streams_; });
-  });
-
-  if (!server.bind_to_port(numeric, port)) {
-    error = std::strerror(errno);
-    server_.reset();
+  char listening[32];
+  std::snprintf(listening, sizeof listening, "%u.%u.%u.%u:%d", (*ip)[0], (*ip)[1], (*ip)[2],
+                (*ip)[3], port);
+  const std::string workers = std::to_string(kWorkers), waiting = std::to_string(kMaxWaiting);
+  const char* options[] = {
+      "listening_ports", listening, "num_threads", workers.c_str(), "connection_queue",
+      waiting.c_str(), "listen_backlog", waiting.c_str(),
+      // A whole request within 5 s, its head within 16 kB; each write within 5 s.
+      "request_timeout_ms", "5000", "max_request_size", "16384", "enable_keep_alive", "no",
+      "additional_header",
+      "X-Content-Type-Options: nosniff\r\n"
+      "Content-Security-Policy: default-src 'self'; style-src 'self' 'unsafe-inline'; "
+      "base-uri 'none'; form-action 'none'; frame-ancestors 'none'\r\n"
+      "Referrer-Policy: no-referrer",
+      nullptr};
+  mg_callbacks callbacks{};
+  callbacks.log_message = &LiveView::OnLog;
+  mg_init_library(0);
+  std::string log;
+  tStartLog = &log;
+  server_ = mg_start(&callbacks, this, options);
+  tStartLog = nullptr;
+  if (server_ == nullptr) {
+    mg_exit_library();
+    error = log.empty() ? "the web server did not start" : log;
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  mg_set_request_handler(server_, "/", &LiveView::OnRequest, this);
   return true;
+}
+
+int LiveView::OnLog(const mg_connection*, const char* message) {
+  if (tStartLog != nullptr && tStartLog->empty()) *tStartLog = message;  // the first says why
+  return 1;  // said by the caller, or not at all: a client's trouble is no operator's
+}
+
+int LiveView::OnRequest(mg_connection* connection, void* self) {
+  return static_cast<LiveView*>(self)->Serve(connection);
+}
+
+int LiveView::Serve(mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  const std::string_view method = request->request_method;
+  const std::string_view path = request->local_uri != nullptr ? request->local_uri : "";
+  const bool head = method == "HEAD";
+  if (method != "GET" && !head) {
+    mg_send_http_error(connection, 405, "this page is read-only\n");
+    return 405;
+  }
+  if (path == "/events") {
+    Push(connection, head);
+    return 200;
+  }
+  for (const Page& page : kPages) {
+    if (path != page.path) continue;
+    mg_send_http_ok(connection, page.type, static_cast<long long>(page.body.size()));
+    if (!head) mg_write(connection, page.body.data(), page.body.size());
+    return 200;
+  }
+  mg_send_http_error(connection, 404, "no such page\n");
+  return 404;
+}
+
+void LiveView::Push(mg_connection* connection, bool head) {
+  if (streams_.fetch_add(1) >= kMaxStreams) {
+    --streams_;
+    mg_response_header_start(connection, 503);
+    mg_response_header_add(connection, "Retry-After", "10", -1);
+    mg_response_header_add(connection, "Content-Length", "0", -1);
+    mg_response_header_send(connection);
+    return;
+  }
+  struct Release {
+    std::atomic<int>& streams;
+    ~Release() { --streams; }
+  } release{streams_};
+  mg_response_header_start(connection, 200);
+  mg_response_header_add(connection, "Content-Type", "text/event-stream", -1);
+  mg_response_header_add(connection, "Cache-Control", "no-store", -1);
+  mg_response_header_send(connection);
+  if (head) return;
+  Viewer viewer;
+  std::string out = "retry: 2000\n\n";
+  auto lastWrite = std::chrono::steady_clock::now();
+  do {
+    Stream(viewer, out);
+    const auto now = std::chrono::steady_clock::now();
+    if (out.empty() && now - lastWrite >= std::chrono::seconds(kKeepAliveEveryS)) {
+      out = ": still here\n\n";  // a page that left is noticed by the failing write
+    }
+    if (out.empty()) continue;
+    if (mg_write(connection, out.data(), out.size()) <= 0) return;
+    lastWrite = now;
+    out.clear();
+  } while (Throttle());
 }
 
 void LiveView::Add(const std::string& address, const std::string& name, std::string_view payload,
@@ -247,9 +208,10 @@ void LiveView::Stream(Viewer& viewer, std::string& out) {
     changes = senders_.ChangedSince(LiveSenders::Clock::now(), viewer.seen);
   }
   viewer.seen = changes.version;
-  if (changes.full && !viewer.toldFull) {
-    viewer.toldFull = true;
-    out += "event: full\ndata: {}\n\n";
+  if (changes.full != viewer.toldFull) {
+    viewer.toldFull = changes.full;
+    out += changes.full ? "event: full\ndata: {\"full\":true}\n\n"
+                        : "event: full\ndata: {\"full\":false}\n\n";
   }
   for (const std::string& address : changes.forgotten) {
     out += "event: forget\ndata: {\"address\":";

@@ -3,17 +3,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "tools/listen/LiveSenders.h"
 
-namespace httplib {
-class Server;
-}
+struct mg_context;
+struct mg_connection;
 
 namespace receiver {
 
@@ -22,8 +19,9 @@ std::string SenderJson(const LiveSender& sender);
 
 // A page in the browser showing every sender's values, a plot of its last minute, its rate,
 // last gap, malformed count and silence, pushed as Server-Sent Events at most 10 times a second
-// a sender. Read-only. It serves from threads of its own, a fixed few, with time limits on
-// reading and writing, so that slow or many clients take the page down at worst, never the
+// a sender. Read-only. Served by civetweb from a fixed few threads of its own, with a bounded
+// request size, a time limit on each request and on each write, and a bounded queue of
+// connections, so that slow, large or many requests take the page down at worst, never the
 // receiving side, which only ever waits for a short lock.
 class LiveView {
  public:
@@ -31,6 +29,7 @@ class LiveView {
   static constexpr int kMaxStreams = 8;   // open pages; the rest of the workers serve files
   static constexpr int kMaxWaiting = 64;  // connections accepted but not yet served
   static constexpr int kPushesPerSecond = 10;
+  static constexpr int kKeepAliveEveryS = 2;  // so that a page that left frees its place soon
 
   LiveView();
   ~LiveView();
@@ -45,18 +44,21 @@ class LiveView {
  private:
   // One open page's place in the stream.
   struct Viewer {
-    bool started = false;
     std::uint64_t seen = 0;  // the senders' version it has
     bool toldFull = false;
-    std::chrono::steady_clock::time_point lastWrite;
   };
+  static int OnRequest(mg_connection* connection, void* self);
+  static int OnLog(const mg_connection* connection, const char* message);
+  int Serve(mg_connection* connection);
+  // Pushes events to one page until it leaves or the view closes.
+  void Push(mg_connection* connection, bool head);
   // Waits for the next push; false when closing.
   bool Throttle();
   // The events that bring the viewer up to date.
   void Stream(Viewer& viewer, std::string& out);
 
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  mg_context* server_ = nullptr;
+  std::string startError_;
   std::mutex mutex_;
   std::condition_variable closing_;
   bool closed_ = false;

@@ -4,6 +4,7 @@
 
 const kWindowMs = 60 * 1000;  // the plot's width
 const kRedrawMs = 250;
+const kReconnectMs = 5000;
 const kAxisNames = ['A1', 'A2', 'A3', 'A4', 'A5', 'A6'];
 const kColors = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b'];
 
@@ -101,11 +102,14 @@ function connect() {
   events.onerror = () => {
     state.textContent = 'connection to the listener lost, trying again';
     state.className = 'state lost';
+    // The browser tries again by itself after a lost connection, but gives up for good after
+    // an answer that is not the stream (the listener busy with other pages, or restarting).
+    if (events.readyState === EventSource.CLOSED) setTimeout(connect, kReconnectMs);
   };
   events.addEventListener('sender', (event) => show(JSON.parse(event.data)));
   events.addEventListener('forget', (event) => forget(JSON.parse(event.data).address));
-  events.addEventListener('full', () => {
-    document.getElementById('full').hidden = false;
+  events.addEventListener('full', (event) => {
+    document.getElementById('full').hidden = !JSON.parse(event.data).full;
   });
 }
 
