@@ -142,9 +142,12 @@ def listener():
     listen.send_signal(signal.SIGINT)
     out, _ = listen.communicate(timeout=30)
     received = sum(int(m) for m in re.findall(r"^summary(?: for [^:]+)?: (\d+) datagrams", out, re.M))
+    received += sum(int(m) for m in re.findall(r"left out of the table \((\d+) datagrams", out))
+    dropped_for_broker = re.search(r"^mqtt: (\d+) positions dropped", out, re.M)
     return {"mode": mode, "senders": count, "seconds": seconds, "sent": sent,
             "listener_received": received, "udp_receive_buffer_drops": dropped,
             "subscriber_received": got[0],
+            "dropped_for_broker": int(dropped_for_broker[1]) if dropped_for_broker else 0,
             "listener_cpu_us_per_datagram": cpu / 1000 / max(1, received),
             "listener_cpu_percent_of_core": 100 * cpu / 1e9 / seconds,
             "listener_rss_mib": rss / 1024,

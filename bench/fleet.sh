@@ -40,10 +40,11 @@ for r in rows:
 print()
 listeners = [r for r in rows if r["mode"] == "listener"]
 print_table(["senders", "datagrams/s", "sent", "listener received", "UDP receive-buffer drops",
-             "subscriber received", "listener CPU per datagram (µs)", "listener CPU, % of a core",
+             "dropped, broker behind", "subscriber received", "listener CPU per datagram (µs)", "listener CPU, % of a core",
              "arrival to subscriber p50 / p99 (ms)", "listener RSS (MiB)"],
             [[str(r["senders"]), str(r["senders"] * 5), str(r["sent"]), str(r["listener_received"]),
-              str(r["udp_receive_buffer_drops"]), str(r["subscriber_received"]),
+              str(r["udp_receive_buffer_drops"]), str(r["dropped_for_broker"]),
+              str(r["subscriber_received"]),
               cell(r["listener_cpu_us_per_datagram"]), cell(r["listener_cpu_percent_of_core"]),
               f"{cell(r['arrival_to_subscriber_p50_ms'])} / {cell(r['arrival_to_subscriber_p99_ms'])}",
               cell(r["listener_rss_mib"])] for r in listeners])

@@ -75,6 +75,7 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
   }
   mosquitto_threaded_set(client_, true);
   mosquitto_connect_callback_set(client_, OnConnect);
+  mosquitto_publish_callback_set(client_, OnPublished);
   int rc = MOSQ_ERR_SUCCESS;
   if (!settings_.user.empty()) {
     rc = mosquitto_username_pw_set(
@@ -157,10 +158,24 @@ bool MqttBridge::Sleep(int seconds) {
 void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_view name,
                          std::string_view payload) {
   if (client_ == nullptr || reported_ != 1) return;  // away: the position is dropped
+  if (waiting_ >= kMostWaiting) {
+    // The broker does not take them as fast as they come: the library's queue would grow
+    // without end, and every position in it would be older than the next.
+    ++droppedForBacklog_;
+    if (!backlogSaid_) {
+      backlogSaid_ = true;
+      std::fprintf(stderr,
+                   "jointcast-listen: MQTT: the broker does not keep up; positions are dropped "
+                   "while %d wait to be sent\n",
+                   kMostWaiting);
+    }
+    return;
+  }
   const std::string topic = PositionTopic(settings_.prefix, name);
   const std::string json = PositionJson(unixTime, sender, payload);
   const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()),
                                    json.data(), settings_.qos, true);
+  if (rc == MOSQ_ERR_SUCCESS) ++waiting_;
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && !publishFailureSaid_) {
     publishFailureSaid_ = true;
     std::fprintf(stderr, "jointcast-listen: MQTT: cannot publish on %s: %s\n", topic.c_str(),
@@ -172,6 +187,7 @@ void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
   auto* bridge = static_cast<MqttBridge*>(self);
   bridge->answered_ = true;
   if (result == 0) {
+    bridge->waiting_ = 0;  // what waited for the last connection went with it
     bridge->connectedAt_ = std::chrono::steady_clock::now();
     bridge->Report(true, "");
   } else if (result == 4 || result == 5) {  // bad user name or password; not authorised
@@ -180,6 +196,11 @@ void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
   } else {
     bridge->Report(false, mosquitto_connack_string(result));
   }
+}
+
+void MqttBridge::OnPublished(mosquitto*, void* self, int) {
+  auto* bridge = static_cast<MqttBridge*>(self);
+  if (bridge->waiting_ > 0) --bridge->waiting_;
 }
 
 void MqttBridge::GiveUp(const std::string& reason) {

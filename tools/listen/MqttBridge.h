@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ struct BrokerSettings {
 class MqttBridge {
  public:
   static constexpr int kLeastBackoffS = 1;
+  // Positions sent to the library and not yet written to the broker; beyond this, new ones are
+  // dropped (counted) rather than queued: about a second of 10,000 robots' positions.
+  static constexpr int kMostWaiting = 10000;
   static constexpr int kMostBackoffS = 30;
 
   MqttBridge() = default;
@@ -56,9 +60,12 @@ class MqttBridge {
                std::string_view payload);
   // Why the bridge gave up, or empty while it has not.
   std::string Fatal() const;
+  // Positions dropped because the broker did not keep up.
+  std::uint64_t DroppedForBacklog() const { return droppedForBacklog_; }
 
  private:
   static void OnConnect(mosquitto*, void* self, int result);
+  static void OnPublished(mosquitto*, void* self, int messageId);
   void Run();
   void Report(bool connected, const std::string& reason);
   void GiveUp(const std::string& reason);
@@ -76,6 +83,9 @@ class MqttBridge {
   std::atomic<bool> answered_{false};  // the broker answered this connection (CONNACK)
   std::chrono::steady_clock::time_point connectedAt_;  // the bridge thread's own
   bool publishFailureSaid_ = false;                    // the caller's own
+  bool backlogSaid_ = false;                           // the caller's own
+  std::uint64_t droppedForBacklog_ = 0;                // the caller's own
+  std::atomic<int> waiting_{0};
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::string fatal_;

@@ -201,6 +201,7 @@ Senders Receive(int fd, const Options& options, Outputs& outputs) {
   Tallies& tallies = senders.listed;
   unsigned long total = 0;
   std::vector<char> buffer(65536);
+  bool backlog = false;  // the last receive found a datagram: there may be more
 
   while (!gStop && (options.count == 0 || total < options.count)) {
     if (outputs.mqtt && !outputs.bridge.Fatal().empty()) break;  // said by the bridge
@@ -216,12 +217,17 @@ Senders Receive(int fd, const Options& options, Outputs& outputs) {
       if (left <= 0) break;
       waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
     }
-    pollfd ready{fd, POLLIN, 0};
-    if (poll(&ready, 1, waitMs) <= 0) continue;
+    // Waits only when nothing is waiting: a fleet's datagrams come in bursts, and one poll per
+    // datagram would double the system calls.
+    if (!backlog) {
+      pollfd ready{fd, POLLIN, 0};
+      if (poll(&ready, 1, waitMs) <= 0) continue;
+    }
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    const ssize_t length = recvfrom(fd, buffer.data(), buffer.size(), 0,
+    const ssize_t length = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+    backlog = length >= 0;
     if (length < 0) continue;
     const auto now = Clock::now();
     const double unixTime = UnixTime();
@@ -407,6 +413,10 @@ int main(int argc, char** argv) {
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
   PrintSummary(senders, outputs.names);
+  if (outputs.mqtt && outputs.bridge.DroppedForBacklog() > 0) {
+    std::printf("mqtt: %llu positions dropped (the broker did not keep up)\n",
+                static_cast<unsigned long long>(outputs.bridge.DroppedForBacklog()));
+  }
   if (outputs.mqtt && !outputs.bridge.Fatal().empty()) return 2;
   if (outputs.recorder.LostRows() > 0) {
     std::printf("recording: %llu rows lost (could not be written to %s)\n",
