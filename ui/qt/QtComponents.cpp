@@ -158,6 +158,8 @@ QtForm::QtForm(const FormDef& def, TApplication& app)
   QFont font;
   font.setFamilies({ToQString(def.fontName), "Microsoft Sans Serif", "Liberation Sans", "Arial"});
   font.setPixelSize(def.fontHeight < 0 ? -def.fontHeight : def.fontHeight);
+  // Latin digits need no shaping: skip HarfBuzz for text that has no complex-script rules.
+  font.setStyleStrategy(QFont::PreferNoShaping);
   widget_->setFont(font);
   Paint(widget_, TColor::BtnFace);
 }
@@ -198,6 +200,8 @@ QtLabel::QtLabel(QWidget* parent, const LabelDef& def)
   Place(label_, def.bounds);
   label_->setAlignment(ToQt(def.alignment));
   label_->setText(ToQString(def.caption));
+  // Opaque: a new value repaints the label alone, not the form beneath it as well.
+  Paint(label_, color_);
 }
 
 QtLabel::~QtLabel() {
