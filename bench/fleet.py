@@ -23,24 +23,11 @@ import time
 
 from procstat import cpu_ns, memory_kib, percentile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from children import end_children, start  # noqa: E402  (each child ended however the run ends)
+
 mode, count, seconds, build = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
 WARM_UP = 3.0
-children = []
-
-
-def start(args, **kwargs):
-    child = subprocess.Popen(args, **kwargs)
-    children.append(child)
-    return child
-
-
-def end_children():
-    for child in children:
-        if child.poll() is None:
-            child.kill()
-        child.wait()
-
-
 def pss_kib(pid):
     with open(f"/proc/{pid}/smaps_rollup") as f:
         return int(re.search(r"^Pss:\s+(\d+)", f.read(), re.M)[1])

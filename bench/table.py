@@ -2,8 +2,8 @@
 or nan."""
 
 
-def cell(value, spec=".1f"):
-    return "n/a" if value is None else format(value, spec)
+def cell(value, form=".1f"):
+    return "n/a" if value is None else format(value, form)
 
 
 def ratio(mine, peers):

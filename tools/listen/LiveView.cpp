@@ -3,7 +3,6 @@
 #include <civetweb.h>
 
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
 #include "platform/HostLookup.h"

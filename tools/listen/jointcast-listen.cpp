@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -167,6 +169,17 @@ struct Outputs {
   bool http = false;
 };
 
+// A port number, 1 to 65535, written as nothing but digits.
+std::optional<int> PortNumber(const std::string& text) {
+  int value = 0;
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, value);
+  if (text.empty() || error != std::errc{} || end != last || value < 1 || value > 65535) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 double UnixTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -309,20 +322,19 @@ int OpenLiveView(const Options& options, Outputs& outputs) {
       colon == std::string::npos ? "127.0.0.1" : options.http.substr(0, colon);
   const std::string port =
       colon == std::string::npos ? options.http : options.http.substr(colon + 1);
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(port.c_str(), &end, 10);
-  if (address.empty() || port.empty() || *end != '\0' || value < 1 || value > 65535) {
+  const std::optional<int> value = PortNumber(port);
+  if (address.empty() || !value) {
     std::fprintf(stderr, "jointcast-listen: --http '%s' is not PORT or ADDRESS:PORT\n",
                  options.http.c_str());
     return 2;
   }
   std::string error;
-  if (!outputs.view.Start(address, static_cast<int>(value), error)) {
-    std::fprintf(stderr, "jointcast-listen: cannot serve the live view on %s:%lu: %s\n",
-                 address.c_str(), value, error.c_str());
+  if (!outputs.view.Start(address, *value, error)) {
+    std::fprintf(stderr, "jointcast-listen: cannot serve the live view on %s:%d: %s\n",
+                 address.c_str(), *value, error.c_str());
     return 1;
   }
-  std::fprintf(stderr, "jointcast-listen: live view on http://%s:%lu/\n", address.c_str(), value);
+  std::fprintf(stderr, "jointcast-listen: live view on http://%s:%d/\n", address.c_str(), *value);
   outputs.http = true;
   return 0;
 }
@@ -342,11 +354,8 @@ bool OpenOutputs(const Options& options, Outputs& outputs) {
     receiver::BrokerSettings broker;
     const std::size_t colon = options.mqtt.rfind(':');
     broker.host = options.mqtt.substr(0, colon);
-    if (colon != std::string::npos) {
-      char* end = nullptr;
-      const unsigned long value = std::strtoul(options.mqtt.c_str() + colon + 1, &end, 10);
-      broker.port = *end == '\0' && value >= 1 && value <= 65535 ? static_cast<int>(value) : -1;
-    }
+    if (colon != std::string::npos)
+      broker.port = PortNumber(options.mqtt.substr(colon + 1)).value_or(-1);
     if (broker.host.empty() || broker.port < 0) {
       std::fprintf(stderr, "jointcast-listen: '%s' is not HOST or HOST:PORT\n",
                    options.mqtt.c_str());
