@@ -16,8 +16,6 @@ extern const std::string_view kIndexHtml, kLiveViewJs, kLiveViewCss, kDygraphJs,
 namespace receiver {
 namespace {
 
-using namespace std::chrono_literals;
-
 struct Page {
   std::string_view path;
   const std::string_view& body;
