@@ -2,12 +2,19 @@
 # Installs what building and testing Jointcast needs on Debian, skipping what is already there.
 # Usage: scripts/install-deps.sh [--test] [--windows]
 #   --test     adds what only the tests need
-#   --windows  adds the MinGW-w64 cross compilers, Wine (64- and 32-bit) and Xvfb for the Windows
-#              build and its tests
+#   --windows  adds the MinGW-w64 cross compilers, 64-bit Wine, Xvfb and the emulated 32-bit PC's
+#              tools for the Windows build and its tests; and 32-bit Wine (wine32:i386), but only
+#              on a kernel that runs 32-bit programs, and only as an optional package
+# A package that the build or a test needs fails the install. An optional one that cannot be had
+# is named on one line with the reason, and the install goes on: the suite that wanted it says
+# NOT RUN or takes its other route. So does an index that could not be fetched: apt decides
+# whether what it had is enough.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation libmosquitto-dev
   libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs)
+optional=()
 test=false
 windows=false
 for arg in "$@"; do
@@ -18,29 +25,57 @@ for arg in "$@"; do
         dpkg-dev lintian systemd openssl chromium python3-websocket)
       ;;
     --windows)
-      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 wine32:i386 fonts-wine
-        xvfb xauth)
+      # debootstrap, qemu and cpio make and start the emulated 32-bit PC, the 32-bit suite's
+      # route on a kernel that runs no 32-bit program.
+      packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 fonts-wine
+        xvfb xauth debootstrap qemu-system-x86 cpio gzip wget ca-certificates)
       windows=true
       ;;
   esac
 done
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
 as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-# The shipped Windows program is 32-bit: its tests need the i386 Wine.
-if $windows && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  as_root dpkg --add-architecture i386
+# 32-bit Wine only where the kernel runs a 32-bit program at all: otherwise the i386 architecture
+# and its index are a cost (and a failure when that index is out of sync) for nothing.
+if $windows; then
+  if reason=$("$here/runs-32-bit.sh"); then
+    optional+=(wine32:i386)
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      as_root dpkg --add-architecture i386
+    fi
+  elif ! installed wine32:i386; then
+    echo "install-deps: 32-bit Wine left out: $reason"
+  fi
 fi
 
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+missing_optional=()
+for p in ${optional[@]+"${optional[@]}"}; do installed "$p" || missing_optional+=("$p"); done
+
+install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
+
+if ((${#missing[@]} + ${#missing_optional[@]})); then
+  echo "Installing: ${missing[*]} ${missing_optional[*]}"
+  # apt-get update fails as a whole when one index cannot be fetched (a mirror in the middle of a
+  # sync, say): name those and go on with what was fetched.
+  log=$(mktemp)
+  if ! as_root apt-get update -qq >"$log" 2>&1; then
+    failed=$(grep -oE "Failed to fetch [^ ]+" "$log" | sed 's/^Failed to fetch //' | sort -u | paste -sd ' ' || true)
+    echo "install-deps: apt-get update could not fetch: ${failed:-$(tail -n 1 "$log")}; going on with the indexes it has"
+  fi
+  rm -f "$log"
+  ((${#missing[@]})) && install "${missing[@]}"
+  for p in ${missing_optional[@]+"${missing_optional[@]}"}; do
+    if ! out=$(install "$p" 2>&1); then
+      why=$(grep -E '^E: |Depends:' <<<"$out" | head -n 2 | sed 's/^ *//' | paste -sd ';' || true)
+      echo "install-deps: optional $p not installed: ${why:-apt-get install failed}"
+    fi
+  done
 fi
 
 # The tests check a locale whose decimal separator is a comma.
