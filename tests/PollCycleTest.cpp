@@ -226,20 +226,23 @@ TEST(PollCycle, AReplyThatHasArrivedIsTakenEvenPastTheTimeout) {
     EXPECT_FALSE(h.form().closed) << late;
   }
   // Stopped for 4 s with the reply still waiting to be delivered: the idle call past the
-  // time-out asks the loop for a turn without waiting, in which the reply arrives.
+  // time-out asks the loop for a turn without waiting, in which the reply arrives. Every read
+  // gets that turn, not only the first one stalled.
   {
     Harness h;
     auto& d = h.Show();
-    ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
-    h.clock.Advance(4000);  // the completion is overdue, not yet dispatched
-    bool done = true;
-    d.AppIdle(nullptr, done);
-    EXPECT_FALSE(h.form().closed);
-    EXPECT_FALSE(d.JobDone);
-    EXPECT_EQ(h.app().idleWaits.back(), 0u);
-    h.app().ProcessMessages();  // the loop's turn
-    d.AppIdle(nullptr, done);
-    EXPECT_EQ(PollState, State::Publish);
+    for (int stall = 1; stall <= 2; ++stall) {
+      ASSERT_TRUE(h.RunUntilState(State::AwaitAxes));
+      h.clock.Advance(4000);  // the completion is overdue, not yet dispatched
+      bool done = true;
+      d.AppIdle(nullptr, done);
+      ASSERT_FALSE(h.form().closed) << stall;
+      EXPECT_FALSE(d.JobDone);
+      EXPECT_EQ(h.app().idleWaits.back(), 0u);
+      h.app().ProcessMessages();  // the loop's turn
+      d.AppIdle(nullptr, done);
+      EXPECT_EQ(PollState, State::Publish) << stall;
+    }
     // The next read gets its turn afresh: unanswered, it ends the program.
     h.cross->faults.readsNeverComplete = true;
     ASSERT_TRUE(h.app().RunUntil([&] { return h.form().closed; }));

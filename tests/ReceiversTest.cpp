@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -132,6 +133,9 @@ TEST(Recording, BoundedAndSaneWhateverTheFile) {
 namespace {
 
 const std::string kPayload = "1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000";
+// The recording's header line, and a row of kPayload from 10.0.0.5 at a time of ten digits.
+const std::size_t kHeaderBytes = std::strlen(receiver::Recorder::kHeader) + 1;
+const std::size_t kRowBytes = std::strlen("1765222222.000000,10.0.0.5,") + kPayload.size() + 1;
 
 std::string ReadAll(const std::string& path) {
   std::stringstream text;
@@ -159,39 +163,49 @@ TEST(Recorder, AFullDiskIsReportedOnceAndItsRowsCounted) {
   EXPECT_NE(said[0].find("No space left on device"), std::string::npos) << said[0];
 }
 
-// Records 40 rows under a file size limit of 1000 bytes, then with the limit lifted; run in a
-// child process, whose limit it is. 0 when the file held whole rows only throughout.
-int RecordPastTheFileSizeLimit(const std::string& path) {
+// Records 40 rows under a file size limit, then with the limit lifted; run in a child process,
+// whose limit it is. 0 when the file held whole rows only throughout.
+int RecordPastTheFileSizeLimit(const std::string& path, rlim_t limitBytes) {
   std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
   rlimit limit{};
   getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit small{1000, limit.rlim_max};
+  const rlimit small{limitBytes, limit.rlim_max};
   setrlimit(RLIMIT_FSIZE, &small);
   std::vector<std::string> said;
   receiver::Recorder recorder;
   std::string error;
   if (!recorder.Open(path, error, [&](const std::string& s) { said.push_back(s); })) return 10;
   for (int i = 0; i < 40; ++i) recorder.Write(1765222222.0 + i, "10.0.0.5", kPayload);
-  recorder.FlushIfDue(1.0);  // 40 rows of 82 bytes do not fit under 1000 bytes: 11 do
+  recorder.FlushIfDue(1.0);  // 40 rows do not fit
+  const auto fitting = static_cast<long>((limitBytes - kHeaderBytes) / kRowBytes);
   const std::string cut = ReadAll(path);
   const auto rowsKept = std::count(cut.begin(), cut.end(), '\n') - 1;
-  if (rowsKept != 11 || cut.back() != '\n') return 11;
+  if (rowsKept != fitting ||
+      cut.size() != kHeaderBytes + static_cast<std::size_t>(fitting) * kRowBytes)
+    return 11;
   setrlimit(RLIMIT_FSIZE, &limit);
   recorder.Write(1765222300.0, "10.0.0.5", kPayload);
   recorder.Close();
   const std::string after = ReadAll(path);
-  const bool oneMoreWholeRow = after.size() > cut.size() && after.back() == '\n' &&
+  const bool oneMoreWholeRow = after.size() == cut.size() + kRowBytes && after.back() == '\n' &&
                                after.find('\n', cut.size()) == after.size() - 1;
   if (!oneMoreWholeRow) return 12;
-  return recorder.LostRows() == 29 && said.size() == 2 ? 0 : 13;
+  return recorder.LostRows() == static_cast<std::uint64_t>(40 - fitting) && said.size() == 2 ? 0
+                                                                                             : 13;
 }
 
 // A filesystem that fills part-way through a write (here the file size limit) keeps the rows
-// written whole and no part of the next; once there is room again the recording goes on.
+// written whole and no part of the next, wherever the room ends: in the middle of a row, just
+// before its line end, or just after it. Once there is room again the recording goes on.
 TEST(Recorder, NeverLeavesAPartialRow) {
-  const std::string path = TempPath("full.csv");
-  std::remove(path.c_str());
-  EXPECT_EXIT(std::exit(RecordPastTheFileSizeLimit(path)), ::testing::ExitedWithCode(0), "");
+  for (const rlim_t limit : {rlim_t{1000}, rlim_t{kHeaderBytes + 12 * kRowBytes - 1},
+                             rlim_t{kHeaderBytes + 12 * kRowBytes}}) {
+    SCOPED_TRACE(limit);
+    const std::string path = TempPath("full.csv");
+    std::remove(path.c_str());
+    EXPECT_EXIT(std::exit(RecordPastTheFileSizeLimit(path, limit)), ::testing::ExitedWithCode(0),
+                "");
+  }
 }
 
 TEST(Recorder, ADeletedFileIsReported) {

@@ -149,6 +149,34 @@ with open(os.path.join(work, "headless.err"), "w+") as err:
     err.seek(0)
     said = err.read()
 check("jointcast --headless runs jointcastd with the same options", "Arm green" in said, said)
+
+# Each numeric option takes its own upper bound.
+with open(os.path.join(work, "bound.err"), "w+") as err:
+    slowest = start([os.path.join(BUILD, "jointcastd"), "--period", "10000",
+                     f"--controller=127.0.0.1:{sim_port}"], stdout=subprocess.DEVNULL, stderr=err)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and "Cross green" not in open(err.name).read():
+        time.sleep(0.1)
+    slowest.terminate()
+    ended = slowest.wait(timeout=10)
+    err.seek(0)
+    said = err.read()
+check("jointcastd --period 10000", ended == 0 and "Cross green" in said, said)
+highest = run("jointcast-listen", "--port", "65535", "--bind", "127.0.0.1", "--mqtt",
+              f"127.0.0.1:{free_port()}", "--mqtt-qos", "1", "--count", "1000000000000",
+              "--seconds", "0.3")
+check("jointcast-listen --port 65535 --mqtt-qos 1 --count 1000000000000", highest.returncode == 0
+      and "listening on UDP 127.0.0.1:65535" in highest.stderr, highest.stderr)
+fastest = run("jointcast-replay", recording, f"--to=localhost:{port}", "--speed", "1000",
+              "--max-rate", "100000")
+check("jointcast-replay --speed 1000 --max-rate 100000", fastest.returncode == 0 and
+      "2 datagrams sent" in fastest.stderr, fastest.stderr)
+last_port = start([os.path.join(BUILD, "jointcast-sim"), "--port", "65535", "--bind", "127.0.0.1",
+                   "--latency", "60000", "--read-latency", "60000", "--read-latency-from", "86400"],
+                  stderr=subprocess.PIPE, text=True)
+check("jointcast-sim --port 65535 and its longest latencies", "on 127.0.0.1:65535" in
+      last_port.stderr.readline())
+last_port.terminate()
 sim.terminate()
 
 print(f"operate e2e: {len(passes)} passed, {len(failures)} failed")

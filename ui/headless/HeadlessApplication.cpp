@@ -85,17 +85,17 @@ void HeadlessApplication::Unwatch(platform::SocketHandle socket) {
   watched_.erase(socket);
 }
 
-void HeadlessApplication::WaitFor(std::uint32_t milliseconds) {
-  // The cycle counts whole milliseconds of the monotonic clock: a wait of N ends as the N-th
-  // millisecond from now begins, not N ms after this moment. Otherwise each wait would end late
-  // by the part of a millisecond already gone, and a short period would fall behind its rate.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+timespec WaitFromNow(const timespec& now, std::uint32_t milliseconds) {
   const long intoMillisecond = now.tv_nsec % 1000000L;
   const long long ns =
       milliseconds == 0 ? 0 : static_cast<long long>(milliseconds) * 1000000LL - intoMillisecond;
-  const timespec timeout{static_cast<time_t>(ns / 1000000000LL),
-                         static_cast<long>(ns % 1000000000LL)};
+  return {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+}
+
+void HeadlessApplication::WaitFor(std::uint32_t milliseconds) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const timespec timeout = WaitFromNow(now, milliseconds);
   Poll(&timeout);
 }
 

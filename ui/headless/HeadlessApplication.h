@@ -8,6 +8,12 @@
 
 namespace ui::headless {
 
+// How long a wait of the given milliseconds lasts from now (CLOCK_MONOTONIC): until the
+// millisecond that many whole milliseconds on begins, as the cycle counts whole milliseconds of
+// that clock. Otherwise each wait would end late by the part of a millisecond already gone, and a
+// short period would fall behind its rate.
+timespec WaitFromNow(const timespec& now, std::uint32_t milliseconds);
+
 // The loop of a run without any window: the in-memory loop's messages, timers and idle waits
 // on the system's clock, waiting in poll() on the watched sockets. SIGINT and SIGTERM close the
 // main form, as closing the window does.
