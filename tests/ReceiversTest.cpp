@@ -223,12 +223,18 @@ TEST(Recorder, ADeletedFileIsReported) {
   EXPECT_NE(said[0].find("was deleted"), std::string::npos);
 }
 
-TEST(MqttMessage, TopicAndJsonCarryTheValuesAsReceived) {
+// The values as JSON numbers, whatever zeros the datagram carries (JSON has no leading zeros).
+TEST(MqttMessage, TopicAndJsonCarryTheValuesReceived) {
   EXPECT_EQ(receiver::PositionTopic("jointcast", "10.0.0.5"), "jointcast/10.0.0.5/axis_act");
   EXPECT_EQ(receiver::PositionJson(1765222222.123456, "10.0.0.5",
-                                   "1.500000 -0.000000 3.000000 4.000000 5.000000 6.000000"),
-            "{\"time\":1765222222.123456,\"sender\":\"10.0.0.5\",\"axes\":[1.500000,-0.000000,"
-            "3.000000,4.000000,5.000000,6.000000]}");
+                                   "1.500000 -0.000000 3.000000 45.678001 -180.500000 0.000000"),
+            "{\"time\":1765222222.123456,\"sender\":\"10.0.0.5\",\"axes\":[1.5,-0,3,45.678001,"
+            "-180.5,0]}");
+  EXPECT_EQ(receiver::PositionJson(1765222222.5, "10.0.0.5",
+                                   "0001.500000 -02.250000 003.000000 000.000000 -000.000010 "
+                                   "999999999999.999999"),
+            "{\"time\":1765222222.500000,\"sender\":\"10.0.0.5\",\"axes\":[1.5,-2.25,3,0,-1e-05,"
+            "1e+12]}");
 }
 
 // Robots by name: what a names file may hold; a name must be one topic level; a file that cannot

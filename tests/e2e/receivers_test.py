@@ -94,17 +94,18 @@ def send(payloads, source="127.0.0.2", port=4849, pause=0.0):
 # MQTT: every datagram of a short stream, with its topic and JSON, retained.
 broker_port = free_port()
 broker = start_broker(broker_port)
-listener = Listener("--mqtt", f"127.0.0.1:{broker_port}", "--count", "6", "--seconds", "20")
-subscriber = subscribe(broker_port, 5, 15)
+listener = Listener("--mqtt", f"127.0.0.1:{broker_port}", "--count", "7", "--seconds", "20")
+subscriber = subscribe(broker_port, 6, 15)
 time.sleep(0.5)  # the subscription is in place
-sent = [datagram(i) for i in range(5)]
+# Leading zeros are well formed in a datagram, and no JSON number has them.
+sent = [b"0001.500000 -02.250000 003.000000 4.000000 5.000000 6.000000"] + [datagram(i) for i in range(5)]
 send(sent + [b"1 2 3 4 5 6"], pause=0.05)  # the last one is malformed: never published
 messages = [line.split(" ", 1) for line in subscriber.communicate(timeout=20)[0].splitlines()]
 listener.finish()
 topics_ok = all(topic == "jointcast/127.0.0.2/axis_act" for topic, _ in messages)
-bodies = [json.loads(body) for _, body in messages]
+bodies = [json.loads(body) for _, body in messages]  # a real parser: fails on invalid JSON
 check("MQTT: every well-formed datagram is published, on PREFIX/<sender>/axis_act",
-      len(messages) == 5 and topics_ok, messages)
+      len(messages) == 6 and topics_ok, messages)
 check("MQTT: JSON with the time, the sender and the values as received",
       all(b["sender"] == "127.0.0.2" and isinstance(b["time"], float) and b["time"] > 1.6e9
           for b in bodies) and

@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -45,9 +46,19 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
   std::snprintf(time, sizeof time, "%.6f", unixTime);
   std::string json =
       "{\"time\":" + std::string(time) + ",\"sender\":\"" + std::string(sender) + "\",\"axes\":[";
-  // The well-formed payload's values are JSON numbers as they stand.
-  for (char c : payload) json += c == ' ' ? ',' : c;
-  return json + "]}";
+  // Each value in its shortest form: a well-formed payload may have leading zeros ("007.5"),
+  // which no JSON parser takes.
+  for (std::size_t start = 0; start <= payload.size();) {
+    std::size_t end = payload.find(' ', start);
+    if (end == std::string_view::npos) end = payload.size();
+    double value = 0;
+    std::from_chars(payload.data() + start, payload.data() + end, value);
+    char number[32];
+    json.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+    json += end == payload.size() ? "]}" : ",";
+    start = end + 1;
+  }
+  return json;
 }
 
 MqttBridge::~MqttBridge() {

@@ -15,7 +15,9 @@ namespace receiver {
 
 // The MQTT message for one datagram: topic PREFIX/<sender's name>/axis_act and the JSON payload
 //   {"time":1765222222.123456,"sender":"10.0.0.5","axes":[a1,a2,a3,a4,a5,a6]}
-// with the six values as received. The payload must be a well-formed position datagram.
+// with the six values received, each as the shortest JSON number that reads back as the same
+// double ("1.5" for "1.500000", "7" for "007.000000"). The payload must be a well-formed
+// position datagram.
 std::string PositionTopic(std::string_view prefix, std::string_view sender);
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload);
 
