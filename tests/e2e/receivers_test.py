@@ -109,8 +109,7 @@ check("MQTT: every well-formed datagram is published, on PREFIX/<sender>/axis_ac
 check("MQTT: JSON with the time, the sender and the values as received",
       all(b["sender"] == "127.0.0.2" and isinstance(b["time"], float) and b["time"] > 1.6e9
           for b in bodies) and
-      [json.dumps(b["axes"]) for b in bodies] ==
-      [json.dumps([float(v) for v in d.split()]) for d in sent], bodies[:1])
+      [b["axes"] for b in bodies] == [[float(v) for v in d.split()] for d in sent], bodies[:1])
 late = subscribe(broker_port, 1, 5)  # a dashboard that subscribes later sees the last pose
 check("MQTT: the last pose is retained",
       json.loads(late.communicate(timeout=10)[0].split(" ", 1)[1])["axes"][0] == 4.5)
@@ -215,7 +214,7 @@ named.finish()
 named_broker.terminate()
 check("names: the topic names the robot, and SIGHUP reads the file again",
       got_first.startswith("jointcast/cell3-robot1/axis_act") and "\"sender\":\"127.0.0.2\"" in got_first
-      and "2.500000" in got_second, (got_first, got_second))
+      and "\"axes\":[2.5," in got_second, (got_first, got_second))
 
 make_certificates()
 secure_port = free_port()
@@ -232,7 +231,7 @@ time.sleep(1.5)
 send([datagram(1), datagram(2)], pause=0.2)
 got_secure = secure_subscriber.communicate(timeout=20)[0]
 trusted.finish()
-check("TLS and a password: the bridge publishes", "\"axes\":[1.500000" in got_secure, got_secure)
+check("TLS and a password: the bridge publishes", "\"axes\":[1.5," in got_secure, got_secure)
 
 # The same at boot with TLS: the bridge waits quietly (no spinning on the handshake) while the
 # secured broker is down, and connects once it is up.
@@ -260,7 +259,7 @@ send([datagram(3)])
 got_tls = tls_subscriber.communicate(timeout=15)[0]
 booting.finish()
 check("TLS, broker started after the listener: quiet meanwhile, connected within 10 s",
-      cpu_ticks < 50 and connected_after <= 10 and "3.500000" in got_tls,
+      cpu_ticks < 50 and connected_after <= 10 and "\"axes\":[3.5," in got_tls,
       (cpu_ticks, connected_after, got_tls, booting.err))
 
 for name, args, env, expected in (
