@@ -460,6 +460,54 @@ median = re.search(r"summary: 20 datagrams, 0 malformed, .*median ([0-9.]+) ms",
 check("replay never sends faster than --max-rate", median is not None and
       float(median.group(1)) >= 19.0, out)
 
+# --max-rate to below the millisecond: 500 rows of one time at the default 1000 a second take at
+# least half a second, and so do passes of two such rows with --loop.
+crowded = os.path.join(work, "crowded.csv")
+with open(crowded, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for i in range(500):
+        f.write(f"1765222222.0,10.0.0.5,{i}.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+began = time.monotonic()
+at_default = subprocess.run([REPLAY, crowded, "--to", f"127.0.0.1:{free_port(socket.SOCK_DGRAM)}"],
+                            capture_output=True, text=True, timeout=20)
+took = time.monotonic() - began
+check("replay: rows of one time go no faster than the default 1000 a second", took >= 0.499 and
+      "500 datagrams sent" in at_default.stderr, (took, at_default.stderr))
+same_time = os.path.join(work, "same-time.csv")
+with open(same_time, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for value in (1, 2):
+        f.write(f"1765222222.0,10.0.0.5,{value}.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+loop_port = free_port(socket.SOCK_DGRAM)
+counted = Listener("--seconds", "1", "--quiet", port=loop_port)
+looping = start([REPLAY, same_time, "--loop", "--to", f"127.0.0.1:{loop_port}"], stderr=subprocess.DEVNULL)
+out = counted.finish()[0]
+looping.terminate()
+looping.wait(timeout=10)
+received = re.search(r"summary: (\d+) datagrams", out)
+check("replay --loop over rows of one time: no faster than 1000 a second",
+      received is not None and int(received[1]) <= 1050, out)
+
+# --sender finds a sender however many come before it; a send the system refuses is counted and
+# said, and the exit code says so.
+many = os.path.join(work, "many.csv")
+with open(many, "w") as f:
+    f.write("unix_time,sender,a1,a2,a3,a4,a5,a6\n")
+    for n in range(105):
+        for t in (1765222222.0, 1765222222.01):
+            f.write(f"{t},10.0.1.{n},{n}.000000,2.000000,3.000000,4.000000,5.000000,6.000000\n")
+late_sender = subprocess.run([REPLAY, many, "--sender", "10.0.1.103", "--to",
+                              f"127.0.0.1:{free_port(socket.SOCK_DGRAM)}"],
+                             capture_output=True, text=True, timeout=20)
+check("replay --sender finds the 104th sender", late_sender.returncode == 0 and
+      "2 datagrams sent from 10.0.1.103's recording" in late_sender.stderr, late_sender.stderr)
+refused = subprocess.run([REPLAY, two, "--to", "255.255.255.255"], capture_output=True, text=True,
+                         timeout=20)
+check("replay: sends the system refuses are counted and said, exit code 1",
+      refused.returncode == 1 and refused.stderr.count("cannot send to 255.255.255.255") == 1 and
+      "0 datagrams sent" in refused.stderr and "2 could not be sent" in refused.stderr,
+      (refused.returncode, refused.stderr))
+
 # Many sender addresses: the table is capped at 4096, and the rest are counted together.
 crowd = Listener("--count", "4100", "--seconds", "30", "--quiet")
 for n in range(4100):

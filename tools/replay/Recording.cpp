@@ -181,7 +181,7 @@ std::vector<SenderCount> CountSenders(RecordingReader& reader, const std::string
     auto known = std::find_if(senders.begin(), senders.end(),
                               [&](const SenderCount& s) { return s.sender == row.sender; });
     if (known == senders.end()) {
-      if (senders.size() >= kListedSenders) continue;
+      if (senders.size() >= kListedSenders && row.sender != wanted) continue;
       senders.push_back({row.sender, 0});
       known = senders.end() - 1;
     }

@@ -40,10 +40,14 @@ void OnSignal(int) {
 bool WaitUntil(std::chrono::steady_clock::time_point due) {
   using namespace std::chrono;
   while (!gStop) {
-    const auto left = duration_cast<milliseconds>(due - steady_clock::now()).count();
+    // To the nanosecond: a wait shorter than a millisecond is still a wait (1000/s is 1 ms apart).
+    const auto left = std::min<long long>(
+        duration_cast<nanoseconds>(due - steady_clock::now()).count(), 60'000'000'000LL);
     if (left <= 0) return true;
     pollfd stop{gStopPipe[0], POLLIN, 0};
-    poll(&stop, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                           static_cast<long>(left % 1'000'000'000)};
+    ppoll(&stop, 1, &timeout, nullptr);
   }
   return false;
 }
@@ -109,18 +113,22 @@ int OpenSocket(const std::string& bind) {
   return -1;
 }
 
-// Sends the chosen rows once, on their recorded schedule but never faster than --max-rate; the
-// number sent. The recorded intervals go into the histogram, for the pause between passes.
-unsigned long SendOnce(replay::RecordingReader& reader, const Options& options,
-                       const std::string& sender, int fd, const sockaddr_in& to,
-                       receiver::IntervalHistogram& intervals) {
+struct Sent {
+  unsigned long sent = 0;
+  unsigned long failed = 0;  // refused by the system (no route, a broadcast address, ...)
+};
+
+// Sends the chosen rows once, on their recorded schedule but never faster than --max-rate, and
+// counts them. The recorded intervals go into the histogram, for the pause between passes. The
+// first failed send is said, with the system's reason.
+void SendOnce(replay::RecordingReader& reader, const Options& options, const std::string& sender,
+              int fd, const sockaddr_in& to, receiver::IntervalHistogram& intervals, Sent& count) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const auto least = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(1.0 / options.maxRate));
   std::optional<Clock::time_point> last;
   double first = -1, previous = -1;
-  unsigned long sent = 0;
   replay::Row row;
   while (!gStop && reader.Next(row)) {
     if (row.sender != sender) continue;
@@ -136,10 +144,12 @@ unsigned long SendOnce(replay::RecordingReader& reader, const Options& options,
     last = Clock::now();
     if (sendto(fd, row.payload.data(), row.payload.size(), 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) {
-      ++sent;
+      ++count.sent;
+    } else if (count.failed++ == 0) {
+      std::fprintf(stderr, "jointcast-replay: cannot send to %s: %s\n", options.to.c_str(),
+                   std::strerror(errno));
     }
   }
-  return sent;
 }
 
 }  // namespace
@@ -194,7 +204,7 @@ int main(int argc, char** argv) {
   if (!Resolve(options.to, to)) return 2;
   const int fd = OpenSocket(options.bind);
   if (fd < 0) return 2;
-  unsigned long sent = 0;
+  Sent count;
   receiver::IntervalHistogram intervals;
   for (bool firstPass = true; firstPass || (options.loop && !gStop); firstPass = false) {
     if (!firstPass) {
@@ -212,10 +222,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "jointcast-replay: %s can no longer be read\n", options.file.c_str());
       break;
     }
-    sent += SendOnce(reader, options, sender, fd, to, intervals);
+    SendOnce(reader, options, sender, fd, to, intervals, count);
   }
   close(fd);
-  std::fprintf(stderr, "jointcast-replay: %lu datagrams sent from %s's recording\n", sent,
+  std::fprintf(stderr, "jointcast-replay: %lu datagrams sent from %s's recording", count.sent,
                sender.c_str());
-  return 0;
+  if (count.failed > 0) std::fprintf(stderr, ", %lu could not be sent", count.failed);
+  std::fprintf(stderr, "\n");
+  return count.failed > 0 ? 1 : 0;
 }
