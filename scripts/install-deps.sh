@@ -28,7 +28,7 @@ for arg in "$@"; do
       # debootstrap, qemu and cpio make and start the emulated 32-bit PC, the 32-bit suite's
       # route on a kernel that runs no 32-bit program.
       packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest wine wine64 fonts-wine
-        xvfb xauth debootstrap qemu-system-x86 cpio gzip wget ca-certificates)
+        xvfb xauth debootstrap qemu-system-x86 qemu-user-static cpio gzip wget ca-certificates)
       windows=true
       ;;
   esac
@@ -55,23 +55,27 @@ for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 missing_optional=()
 for p in ${optional[@]+"${optional[@]}"}; do installed "$p" || missing_optional+=("$p"); done
 
-install() {
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
-}
+# apt's messages in English, for the lines below that read them.
+apt() { as_root env LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+install() { apt install -y -qq --no-install-recommends "$@"; }
 
 if ((${#missing[@]} + ${#missing_optional[@]})); then
   echo "Installing: ${missing[*]} ${missing_optional[*]}"
   # apt-get update fails as a whole when one index cannot be fetched (a mirror in the middle of a
   # sync, say): name those and go on with what was fetched.
+  # (It only warns when it cannot reach a mirror at all.)
   log=$(mktemp)
-  if ! as_root apt-get update -qq >"$log" 2>&1; then
-    failed=$(grep -oE "Failed to fetch [^ ]+" "$log" | sed 's/^Failed to fetch //' | sort -u | paste -sd ' ' || true)
+  updated=0
+  apt update -qq >"$log" 2>&1 || updated=$?
+  failed=$(grep -oE "Failed to fetch [^ ]+" "$log" | sed 's/^Failed to fetch //' | sort -u | paste -sd ' ' || true)
+  if [[ $updated -ne 0 || -n $failed ]]; then
     echo "install-deps: apt-get update could not fetch: ${failed:-$(tail -n 1 "$log")}; going on with the indexes it has"
   fi
   rm -f "$log"
   ((${#missing[@]})) && install "${missing[@]}"
   for p in ${missing_optional[@]+"${missing_optional[@]}"}; do
-    if ! out=$(install "$p" 2>&1); then
+    # -q, not -qq: only then does apt say which dependency cannot be had.
+    if ! out=$(apt install -y -q --no-install-recommends "$p" 2>&1); then
       why=$(grep -E '^E: |Depends:' <<<"$out" | head -n 2 | sed 's/^ *//' | paste -sd ';' || true)
       echo "install-deps: optional $p not installed: ${why:-apt-get install failed}"
     fi

@@ -5,6 +5,7 @@ journal's form), and what it tells systemd through a NOTIFY_SOCKET this test lis
 Usage: operate_test.py BUILD_DIR"""
 import os
 import re
+import select
 import socket
 import subprocess
 import sys
@@ -174,9 +175,11 @@ check("jointcast-replay --speed 1000 --max-rate 100000", fastest.returncode == 0
 last_port = start([os.path.join(BUILD, "jointcast-sim"), "--port", "65535", "--bind", "127.0.0.1",
                    "--latency", "60000", "--read-latency", "60000", "--read-latency-from", "86400"],
                   stderr=subprocess.PIPE, text=True)
-check("jointcast-sim --port 65535 and its longest latencies", "on 127.0.0.1:65535" in
-      last_port.stderr.readline())
+ready = select.select([last_port.stderr], [], [], 5)[0]
+check("jointcast-sim --port 65535 and its longest latencies",
+      ready and "on 127.0.0.1:65535" in last_port.stderr.readline())
 last_port.terminate()
+last_port.wait(timeout=10)
 sim.terminate()
 
 print(f"operate e2e: {len(passes)} passed, {len(failures)} failed")

@@ -318,14 +318,18 @@ check("a broker answering 'bad user name or password': one line and exit code 2"
 # counted, and said once.
 stalled_port = fake_broker(0, stall=True)
 stalled_udp = free_port(socket.SOCK_DGRAM)
-stalled = Listener("--mqtt", f"127.0.0.1:{stalled_port}", "--quiet", "--seconds", "12",
+stalled = Listener("--mqtt", f"127.0.0.1:{stalled_port}", "--quiet", "--seconds", "60",
                    port=stalled_udp)
 deadline = time.monotonic() + 10
 while not any("broker connected" in line for line in stalled.err) and time.monotonic() < deadline:
     time.sleep(0.05)
-for batch in range(160):  # more than the socket's buffers hold (a few MB) and 10,000 more
+# As many as it takes: the socket's buffers hold tens of thousands before any wait.
+for batch in range(600):
     send([datagram(i) for i in range(500)], port=stalled_udp)
     time.sleep(0.02)
+    if any("the broker does not keep up" in line for line in stalled.err) and batch % 20 == 19:
+        break
+stalled.process.send_signal(2)
 stalled_out, stalled_err = stalled.finish()
 received = re.search(r"summary: (\d+) datagrams", stalled_out)
 dropped = re.search(r"mqtt: (\d+) positions dropped", stalled_out)
