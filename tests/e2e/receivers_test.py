@@ -338,6 +338,86 @@ check("a stalled broker: beyond 10,000 waiting positions the rest are dropped, c
       0 < int(dropped[1]) <= int(received[1]) - 10000,
       (stalled_out, stalled_err))
 
+# What could block the listener or grow it without end is refused at once or bounded: names
+# from a FIFO or a device, or too many of them, a recording into a FIFO nobody opened or reads.
+fifo = os.path.join(work, "fifo")
+os.mkfifo(fifo)
+for what, args, expected in (
+        ("names from a FIFO", ["--names", fifo], "not a regular file"),
+        ("names from /dev/zero", ["--names", "/dev/zero"], "not a regular file"),
+        ("a recording into a FIFO that no one reads", ["--csv", fifo], "No such device or address"),
+        ("a wildcard in --topic", ["--mqtt", "127.0.0.1:1", "--topic", "plant/#"], "wildcard")):
+    began = time.monotonic()
+    refused = subprocess.run([LISTEN, "--bind", "127.0.0.1", "--port", str(free_port(socket.SOCK_DGRAM)),
+                              *args, "--seconds", "20"], capture_output=True, text=True, timeout=30)
+    took = time.monotonic() - began
+    check(f"{what}: refused at once, exit code 2", refused.returncode == 2 and took < 2 and
+          expected in refused.stderr, (refused.returncode, took, refused.stderr))
+big_names = os.path.join(work, "big-names.txt")
+with open(big_names, "w") as f:
+    f.write("x" * (1 << 20) + "\n")
+too_big = subprocess.run([LISTEN, "--port", str(free_port(socket.SOCK_DGRAM)), "--names", big_names,
+                          "--seconds", "1"], capture_output=True, text=True, timeout=30)
+check("names: a file over 1 MiB is refused", too_big.returncode == 2 and
+      "larger than 1 MiB" in too_big.stderr, too_big.stderr)
+# 45,000 lines: 10,000 names are taken, 20 of the 35,000 lines left over are said, then a count;
+# a storm of SIGHUPs reloads them while the senders' datagrams all arrive.
+many_names = os.path.join(work, "many-names.txt")
+with open(many_names, "w") as f:
+    for n in range(45000):
+        f.write(f"10.{n // 65536}.{n // 256 % 256}.{n % 256} r{n}\n")
+storm_port = free_port(socket.SOCK_DGRAM)
+began = time.monotonic()
+storm = Listener("--names", many_names, "--quiet", "--count", "200", "--seconds", "30", port=storm_port)
+loaded = time.monotonic() - began
+for i in range(200):
+    send([datagram(i)], port=storm_port)
+    if i % 10 == 0:
+        storm.process.send_signal(1)  # SIGHUP
+    time.sleep(0.01)
+storm_out, storm_err = storm.finish()
+said = [line for line in storm_err.splitlines() if ": skipped " in line]
+check("names: at most 10,000, 20 bad lines said and a count, a SIGHUP storm loses nothing",
+      loaded < 5 and "10000 sender names" in storm_err and len(said) % 21 == 0 and
+      said[20].endswith("skipped 34980 more lines") and "summary: 200 datagrams" in storm_out,
+      (loaded, said[:2], said[20:22], storm_out, storm_err[-300:]))
+# A reader that opened the FIFO and stopped reading: rows are lost and counted, receiving goes on,
+# and SIGTERM ends the listener at once.
+reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+stuck_port = free_port(socket.SOCK_DGRAM)
+stuck = Listener("--csv", fifo, "--quiet", port=stuck_port)
+for batch in range(20):
+    send([datagram(i) for i in range(100)], port=stuck_port)
+    time.sleep(0.1)
+began = time.monotonic()
+stuck.process.terminate()
+stuck_out, stuck_err = stuck.finish()
+took = time.monotonic() - began
+os.close(reader)
+lost = re.search(r"recording: (\d+) rows lost", stuck_out)
+check("a recording into a FIFO that is not read: rows lost and counted, SIGTERM ends it at once",
+      took < 1.5 and "summary: 2000 datagrams" in stuck_out and lost and int(lost[1]) > 0 and
+      stuck.process.returncode == 1, (took, stuck_out, stuck_err))
+# Standard output that nobody reads: SIGTERM still ends the listener, with the summary on stderr.
+stdout_port = free_port(socket.SOCK_DGRAM)
+blocked = start([LISTEN, "--bind", "127.0.0.1", "--port", str(stdout_port)], stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, text=True)
+time.sleep(0.5)
+for batch in range(10):
+    send([datagram(i) for i in range(500)], port=stdout_port)  # more than the pipe holds
+    time.sleep(0.05)
+began = time.monotonic()
+blocked.terminate()
+try:
+    blocked.wait(timeout=5)
+except subprocess.TimeoutExpired:
+    blocked.kill()
+took = time.monotonic() - began
+blocked_err = blocked.stderr.read()
+check("stdout not read: SIGTERM ends the listener within 2 s, the summary on stderr",
+      took < 2 and "standard output is not being read" in blocked_err and
+      "summary: " in blocked_err, (took, blocked_err[-300:]))
+
 # Record a stream from the publisher, replay it to a second listener: the same payloads.
 recording, replayed = os.path.join(work, "recording.csv"), os.path.join(work, "replayed.csv")
 listener = Listener("--csv", recording, "--count", "12", "--quiet", "--seconds", "20")

@@ -41,6 +41,21 @@ std::string PositionTopic(std::string_view prefix, std::string_view sender) {
   return std::string(prefix) + "/" + std::string(sender) + "/axis_act";
 }
 
+std::string TopicPrefixProblem(const std::string& prefix) {
+  if (prefix.empty() || prefix.front() == '/' || prefix.back() == '/' ||
+      prefix.find("//") != std::string::npos) {
+    return "'" + prefix + "' has an empty topic level";
+  }
+  if (prefix.find_first_of("+#") != std::string::npos) {
+    return "'" + prefix + "' holds a wildcard ('+' or '#'), which no message can be published on";
+  }
+  if (mosquitto_pub_topic_check2(prefix.data(), prefix.size()) != MOSQ_ERR_SUCCESS ||
+      mosquitto_validate_utf8(prefix.data(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS) {
+    return "'" + prefix + "' is not a topic (UTF-8, no control characters)";
+  }
+  return {};
+}
+
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload) {
   char time[40];
   std::snprintf(time, sizeof time, "%.6f", unixTime);

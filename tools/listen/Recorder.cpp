@@ -19,9 +19,13 @@ namespace {
 std::size_t AppendRows(int fd, const std::string& text) {
   struct stat before {};
   if (fstat(fd, &before) != 0) return 0;
+  // A pipe cannot be cut back: there each write is one row, which a pipe takes whole or not at
+  // all (a row is far below PIPE_BUF).
+  const bool rowByRow = !S_ISREG(before.st_mode);
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    const std::size_t size = rowByRow ? text.find('\n', done) + 1 - done : text.size() - done;
+    const ssize_t wrote = write(fd, text.data() + done, size);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
       const int reason = wrote < 0 ? errno : ENOSPC;
@@ -45,7 +49,9 @@ Recorder::~Recorder() {
 }
 
 bool Recorder::Open(const std::string& path, std::string& error, Report report) {
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Never waiting: a FIFO with no reader is refused at once (ENXIO) instead of blocking the
+  // open, and one whose reader stops reading loses rows (counted) instead of the listener.
+  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd_ < 0) {
     error = std::strerror(errno);
     return false;

@@ -1,13 +1,14 @@
 #include "tools/listen/SenderNames.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <mosquitto.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace receiver {
@@ -35,14 +36,40 @@ std::string NameProblem(const std::string& name) {
 
 bool SenderNames::Load(const std::string& path, std::string& error,
                        std::vector<std::string>& problems) {
-  std::ifstream file(path);
-  if (!file) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat file {};
+  std::string text;
+  if (fd < 0 || fstat(fd, &file) != 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+  } else if (!S_ISREG(file.st_mode)) {
+    error = "cannot read " + path + ": not a regular file";
+  } else if (static_cast<std::size_t>(file.st_size) > kMaxFileBytes) {
+    error = "cannot read " + path + ": larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
+  } else {
+    // One byte more than the most there may be: a file that grew meanwhile is refused too.
+    text.resize(kMaxFileBytes + 1);
+    std::size_t got = 0;
+    for (ssize_t n = 1; n > 0 && got < text.size(); got += static_cast<std::size_t>(n)) {
+      while ((n = read(fd, text.data() + got, text.size() - got)) < 0 && errno == EINTR) {
+      }
+      if (n < 0) error = "cannot read " + path + ": " + std::strerror(errno);
+      if (n <= 0) break;
+    }
+    text.resize(got);
+    if (error.empty() && got > kMaxFileBytes) {
+      error =
+          "cannot read " + path + ": larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
+    }
   }
+  if (fd >= 0) close(fd);
+  if (!error.empty()) return false;
+
   std::map<std::string, std::string> names;
+  std::map<std::string, std::string> owners;  // name to address, for a duplicate found in log n
+  std::size_t unsaid = 0;
+  std::istringstream lines(text);
   std::string line;
-  for (std::size_t number = 1; std::getline(file, line); ++number) {
+  for (std::size_t number = 1; std::getline(lines, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string content = line.substr(0, line.find('#'));
     std::istringstream words(content);
@@ -58,21 +85,22 @@ bool SenderNames::Load(const std::string& path, std::string& error,
       problem = "more than " + std::to_string(kMaxNames) + " names";
     } else if (names.count(address) != 0) {
       problem = address + " has a name already";
-    } else if (const auto taken =
-                   std::find_if(names.begin(), names.end(),
-                                [&](const auto& entry) { return entry.second == name; });
-               taken != names.end()) {
+    } else if (const auto owner = owners.find(name); owner != owners.end()) {
       // Two robots on one retained topic would show as one.
-      problem = "'" + name + "' is the name of " + taken->first + " already";
+      problem = "'" + name + "' is the name of " + owner->second + " already";
     } else {
       problem = NameProblem(name);
     }
-    if (!problem.empty()) {
+    if (problem.empty()) {
+      names[address] = name;
+      owners[name] = address;
+    } else if (problems.size() < kMaxProblemsSaid) {
       problems.push_back("line " + std::to_string(number) + ": " + problem);
-      continue;
+    } else {
+      ++unsaid;
     }
-    names[address] = name;
   }
+  if (unsaid > 0) problems.push_back(std::to_string(unsaid) + " more lines");
   names_ = std::move(names);
   return true;
 }

@@ -13,11 +13,14 @@ namespace receiver {
 class SenderNames {
  public:
   static constexpr std::size_t kMaxName = 64;
-  static constexpr std::size_t kMaxNames = 100000;
+  static constexpr std::size_t kMaxNames = 10000;
+  static constexpr std::size_t kMaxFileBytes = 1 << 20;
+  static constexpr std::size_t kMaxProblemsSaid = 20;
 
-  // Reads the file; on success the names replace the old ones. A bad line is skipped and named
-  // in problems ("line 3: ..."). False, with the reason, when the file cannot be read; the old
-  // names then stay.
+  // Reads the file, a regular one of at most kMaxFileBytes (a FIFO or a device could block or
+  // never end); on success the names replace the old ones. A bad line is skipped and named in
+  // problems ("line 3: ..."), the first kMaxProblemsSaid of them, then one line with how many
+  // more. False, with the reason, when the file cannot be read; the old names then stay.
   bool Load(const std::string& path, std::string& error, std::vector<std::string>& problems);
   // The sender's name, or its address when it has none.
   const std::string& NameOf(const std::string& address) const;

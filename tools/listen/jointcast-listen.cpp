@@ -16,6 +16,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <map>
@@ -78,7 +79,8 @@ Options Parse(int argc, char** argv) {
   line.Text("--mqtt", "HOST[:PORT]", options.mqtt,
             "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
             "topic PREFIX/<sender>/axis_act, JSON payload");
-  line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix");
+  line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix",
+            receiver::TopicPrefixProblem);
   line.Text("--names", "FILE", options.names,
             "names for the senders: 'ADDRESS NAME' lines, '#' comments; read again on SIGHUP");
   line.Text("--http", "[ADDRESS:]PORT", options.http,
@@ -285,12 +287,12 @@ Senders Receive(int fd, const Options& options, Outputs& outputs) {
   return senders;
 }
 
-void PrintSummary(const Senders& senders, const receiver::SenderNames& names) {
+void PrintSummary(std::FILE* out, const Senders& senders, const receiver::SenderNames& names) {
   const Tallies& tallies = senders.listed;
   if (tallies.empty()) {
-    std::printf(
-        "summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
-        "ms, max 0.0 ms\n");
+    std::fprintf(out,
+                 "summary: 0 datagrams, 0 malformed, interval mean 0.0 ms, median 0.0 ms, p99 0.0 "
+                 "ms, max 0.0 ms\n");
     return;
   }
   for (const auto& [address, tally] : tallies) {
@@ -299,15 +301,16 @@ void PrintSummary(const Senders& senders, const receiver::SenderNames& names) {
     const std::string who =
         tallies.size() > 1 ? " for " + (name == address ? address : name + " (" + address + ")")
                            : "";
-    std::printf(
+    std::fprintf(
+        out,
         "summary%s: %lu datagrams, %lu malformed, interval mean %.1f ms, median %.1f ms, p99 "
         "%.1f ms, max %.1f ms\n",
         who.c_str(), tally.received, tally.malformed, s.mean, s.median, s.p99, s.max);
   }
   if (senders.unlisted.received > 0) {
     const std::size_t counted = senders.unlistedAddresses.size();
-    std::printf(
-        "summary: %s%zu more senders left out of the table (%lu datagrams, %lu malformed)\n",
+    std::fprintf(
+        out, "summary: %s%zu more senders left out of the table (%lu datagrams, %lu malformed)\n",
         counted >= kMaxCountedUnlisted ? "at least " : "", counted, senders.unlisted.received,
         senders.unlisted.malformed);
   }
@@ -405,13 +408,22 @@ bool OpenOutputs(const Options& options, Outputs& outputs) {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  // Before anything can block, and without SA_RESTART: a stop signal ends a blocked system call
+  // (a write to a pipe nobody reads) instead of waiting for it, and a SIGHUP during start-up
+  // is a reload asked for early, not the end.
+  using Handler = void (*)(int);
+  for (const auto& [signal, handler] :
+       {std::pair<int, Handler>{SIGINT, OnSignal}, {SIGTERM, OnSignal}, {SIGHUP, OnHangUp}}) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
   std::signal(SIGPIPE, SIG_IGN);  // a browser that leaves mid-write is an error return, not a kill
 
   Outputs outputs;
+  gReload = 0;  // what a SIGHUP during start-up asked for is being done
   if (!LoadNames(options, outputs.names) || !OpenOutputs(options, outputs)) return 2;
-  std::signal(SIGHUP, OnHangUp);
   const int fd = OpenReceiver(options);
   if (fd < 0) return 1;
   if (const int failed = OpenLiveView(options, outputs)) {
@@ -421,16 +433,31 @@ int main(int argc, char** argv) {
   const Senders senders = Receive(fd, options, outputs);
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
-  PrintSummary(senders, outputs.names);
+  // A stdout that nobody reads (a stuck pager) would hold the summary, and the exit, for ever:
+  // then the summary goes to stderr, and the lines still buffered for stdout are left behind.
+  pollfd writable{STDOUT_FILENO, POLLOUT, 0};
+  const bool stdoutRead = poll(&writable, 1, 1000) == 1 && (writable.revents & POLLOUT) != 0;
+  std::FILE* out = stdout;
+  if (!stdoutRead) {
+    out = stderr;
+    std::fprintf(stderr, "jointcast-listen: standard output is not being read; the summary:\n");
+  }
+  PrintSummary(out, senders, outputs.names);
   if (outputs.mqtt && outputs.bridge.DroppedForBacklog() > 0) {
-    std::printf("mqtt: %llu positions dropped (the broker did not keep up)\n",
-                static_cast<unsigned long long>(outputs.bridge.DroppedForBacklog()));
+    std::fprintf(out, "mqtt: %llu positions dropped (the broker did not keep up)\n",
+                 static_cast<unsigned long long>(outputs.bridge.DroppedForBacklog()));
   }
-  if (outputs.mqtt && !outputs.bridge.Fatal().empty()) return 2;
-  if (outputs.recorder.LostRows() > 0) {
-    std::printf("recording: %llu rows lost (could not be written to %s)\n",
-                static_cast<unsigned long long>(outputs.recorder.LostRows()), options.csv.c_str());
-    return 1;
+  int code = 0;
+  if (outputs.mqtt && !outputs.bridge.Fatal().empty()) {
+    code = 2;
+  } else if (outputs.recorder.LostRows() > 0) {
+    std::fprintf(out, "recording: %llu rows lost (could not be written to %s)\n",
+                 static_cast<unsigned long long>(outputs.recorder.LostRows()), options.csv.c_str());
+    code = 1;
   }
-  return 0;
+  if (!stdoutRead) {
+    std::fflush(stderr);
+    std::_Exit(code);
+  }
+  return code;
 }
