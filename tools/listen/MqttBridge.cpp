@@ -42,10 +42,6 @@ std::string PositionTopic(std::string_view prefix, std::string_view sender) {
 }
 
 std::string TopicPrefixProblem(const std::string& prefix) {
-  if (prefix.empty() || prefix.front() == '/' || prefix.back() == '/' ||
-      prefix.find("//") != std::string::npos) {
-    return "'" + prefix + "' has an empty topic level";
-  }
   if (prefix.find_first_of("+#") != std::string::npos) {
     return "'" + prefix + "' holds a wildcard ('+' or '#'), which no message can be published on";
   }

@@ -19,8 +19,8 @@ namespace receiver {
 // double ("1.5" for "1.500000", "7" for "007.000000"). The payload must be a well-formed
 // position datagram.
 std::string PositionTopic(std::string_view prefix, std::string_view sender);
-// Why the prefix cannot begin a topic to publish on ("+", "#", an empty level, not UTF-8), or
-// empty when it can.
+// Why the prefix cannot begin a topic to publish on (a wildcard "+" or "#", not UTF-8), or empty
+// when it can.
 std::string TopicPrefixProblem(const std::string& prefix);
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload);
 

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include <map>
@@ -404,18 +404,26 @@ bool OpenOutputs(const Options& options, Outputs& outputs) {
   return true;
 }
 
+// Whether a reader takes what is written to fd: it has room within the time.
+bool Writable(int fd, int milliseconds) {
+  pollfd room{fd, POLLOUT, 0};
+  return poll(&room, 1, milliseconds) == 1 && (room.revents & POLLOUT) != 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  // Before anything can block, and without SA_RESTART: a stop signal ends a blocked system call
-  // (a write to a pipe nobody reads) instead of waiting for it, and a SIGHUP during start-up
-  // is a reload asked for early, not the end.
+  // Before anything can block. The stop signals without SA_RESTART: they end a blocked system
+  // call (a write to a pipe nobody reads) instead of waiting for it. A SIGHUP is a reload, asked
+  // for early during start-up too, and must not cut a line short.
   using Handler = void (*)(int);
-  for (const auto& [signal, handler] :
-       {std::pair<int, Handler>{SIGINT, OnSignal}, {SIGTERM, OnSignal}, {SIGHUP, OnHangUp}}) {
+  for (const auto& [signal, handler, flags] : {std::tuple<int, Handler, int>{SIGINT, OnSignal, 0},
+                                               {SIGTERM, OnSignal, 0},
+                                               {SIGHUP, OnHangUp, SA_RESTART}}) {
     struct sigaction action {};
     action.sa_handler = handler;
+    action.sa_flags = flags;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
   }
@@ -433,12 +441,18 @@ int main(int argc, char** argv) {
   const Senders senders = Receive(fd, options, outputs);
   close(fd);
   outputs.recorder.Close();  // everything on disk before the summary says so
+  int code = 0;
+  if (outputs.mqtt && !outputs.bridge.Fatal().empty()) {
+    code = 2;
+  } else if (outputs.recorder.LostRows() > 0) {
+    code = 1;
+  }
   // A stdout that nobody reads (a stuck pager) would hold the summary, and the exit, for ever:
-  // then the summary goes to stderr, and the lines still buffered for stdout are left behind.
-  pollfd writable{STDOUT_FILENO, POLLOUT, 0};
-  const bool stdoutRead = poll(&writable, 1, 1000) == 1 && (writable.revents & POLLOUT) != 0;
+  // then the summary goes to stderr, if that is read, and the lines still buffered for stdout
+  // are left behind.
   std::FILE* out = stdout;
-  if (!stdoutRead) {
+  if (!Writable(STDOUT_FILENO, 1000)) {
+    if (!Writable(STDERR_FILENO, 200)) std::_Exit(code);
     out = stderr;
     std::fprintf(stderr, "jointcast-listen: standard output is not being read; the summary:\n");
   }
@@ -447,15 +461,11 @@ int main(int argc, char** argv) {
     std::fprintf(out, "mqtt: %llu positions dropped (the broker did not keep up)\n",
                  static_cast<unsigned long long>(outputs.bridge.DroppedForBacklog()));
   }
-  int code = 0;
-  if (outputs.mqtt && !outputs.bridge.Fatal().empty()) {
-    code = 2;
-  } else if (outputs.recorder.LostRows() > 0) {
+  if (outputs.recorder.LostRows() > 0) {
     std::fprintf(out, "recording: %llu rows lost (could not be written to %s)\n",
                  static_cast<unsigned long long>(outputs.recorder.LostRows()), options.csv.c_str());
-    code = 1;
   }
-  if (!stdoutRead) {
+  if (out == stderr) {
     std::fflush(stderr);
     std::_Exit(code);
   }

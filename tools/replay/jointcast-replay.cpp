@@ -142,9 +142,15 @@ void SendOnce(replay::RecordingReader& reader, const Options& options, const std
     if (last) due = std::max(due, *last + least);
     if (!WaitUntil(due)) break;
     last = Clock::now();
-    if (sendto(fd, row.payload.data(), row.payload.size(), 0,
-               reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) {
+    ssize_t result;
+    while ((result = sendto(fd, row.payload.data(), row.payload.size(), 0,
+                            reinterpret_cast<const sockaddr*>(&to), sizeof to)) < 0 &&
+           errno == EINTR && !gStop) {
+    }
+    if (result >= 0) {
       ++count.sent;
+    } else if (errno == EINTR) {
+      break;  // stopped
     } else if (count.failed++ == 0) {
       std::fprintf(stderr, "jointcast-replay: cannot send to %s: %s\n", options.to.c_str(),
                    std::strerror(errno));
