@@ -115,7 +115,8 @@ int ProbeWindow(const char* colour) {
        {L"Cross", L"Arm", L"Set", L"A1", L"A2", L"A3", L"A4", L"A5", L"A6", L"localhost"}) {
     char what[64];
     std::snprintf(what, sizeof what, "a child shows \"%ls\"", caption);
-    Check(ChildWithText(w, caption) != nullptr, what);
+    // The frame can be found before its children are made (seconds apart in an emulated PC).
+    Check(Eventually([&] { return ChildWithText(w, caption) != nullptr; }, 10), what);
   }
   HWND cross = ChildWithText(w, L"Cross");
   HWND arm = ChildWithText(w, L"Arm");
@@ -284,9 +285,10 @@ int Decimal(const char* separator) {
   Check(w != nullptr, "window is shown");
   if (w == nullptr) return 1;
   const std::wstring wanted = Wide(separator);
-  HWND a1 = ChildWithText(w, L"A1");
   const bool seen = Eventually(
       [&] {
+        HWND a1 = ChildWithText(w, L"A1");  // perhaps not made yet
+        if (a1 == nullptr) return false;
         for (HWND child : Children(w)) {
           RECT c, l;
           GetWindowRect(child, &c);
