@@ -177,8 +177,8 @@ build() {
 }
 
 run() {  # run JOB SECONDS
-  local job=$1 seconds=$2 tmp status
-  tmp=$(mktemp -d)
+  local job=$1 seconds=$2 status
+  tmp=$(mktemp -d)  # not local: the trap runs after this function has returned
   trap 'rm -rf "$tmp"' EXIT
   # The job is a second archive after the root's: the kernel unpacks both into one tree.
   mkdir "$tmp/tree"
