@@ -138,30 +138,28 @@ check("STATUS says it streams and how fast", any(
     messages)
 check("journal priorities on stderr", lines and all(re.match(r"<[3-6]>", l) for l in lines) and
       "<6>Cross green" in lines and "<4>Cross red" in lines, lines)
+def said_until(name, args, wanted, seconds=5):
+    """Runs a program until it says wanted on stderr, or the seconds pass, then ends it with
+    SIGTERM: its exit code and what it said."""
+    with open(os.path.join(work, f"{name}.err"), "w+") as err:
+        process = start(args, stdout=subprocess.DEVNULL, stderr=err)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and wanted not in open(err.name).read():
+            time.sleep(0.1)
+        process.terminate()
+        ended = process.wait(timeout=10)
+        err.seek(0)
+        return ended, err.read()
+
+
 # jointcast --headless hands its command line to jointcastd, which is headless already.
-with open(os.path.join(work, "headless.err"), "w+") as err:
-    window = start([os.path.join(BUILD, "jointcast"), "--headless", "--period=50",
-                    f"--controller=127.0.0.1:{sim_port}"], stdout=subprocess.DEVNULL, stderr=err)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline and "Arm green" not in open(err.name).read():
-        time.sleep(0.1)
-    window.terminate()
-    window.wait(timeout=10)
-    err.seek(0)
-    said = err.read()
+_, said = said_until("headless", [os.path.join(BUILD, "jointcast"), "--headless", "--period=50",
+                                  f"--controller=127.0.0.1:{sim_port}"], "Arm green")
 check("jointcast --headless runs jointcastd with the same options", "Arm green" in said, said)
 
 # Each numeric option takes its own upper bound.
-with open(os.path.join(work, "bound.err"), "w+") as err:
-    slowest = start([os.path.join(BUILD, "jointcastd"), "--period", "10000",
-                     f"--controller=127.0.0.1:{sim_port}"], stdout=subprocess.DEVNULL, stderr=err)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline and "Cross green" not in open(err.name).read():
-        time.sleep(0.1)
-    slowest.terminate()
-    ended = slowest.wait(timeout=10)
-    err.seek(0)
-    said = err.read()
+ended, said = said_until("bound", [os.path.join(BUILD, "jointcastd"), "--period", "10000",
+                                   f"--controller=127.0.0.1:{sim_port}"], "Cross green")
 check("jointcastd --period 10000", ended == 0 and "Cross green" in said, said)
 highest = run("jointcast-listen", "--port", "65535", "--bind", "127.0.0.1", "--mqtt",
               f"127.0.0.1:{free_port()}", "--mqtt-qos", "1", "--count", "1000000000000",
