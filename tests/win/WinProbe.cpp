@@ -285,6 +285,7 @@ int Decimal(const char* separator) {
   Check(w != nullptr, "window is shown");
   if (w == nullptr) return 1;
   const std::wstring wanted = Wide(separator);
+  std::wstring value = L"(none)";  // the last one seen, for the log
   const bool seen = Eventually(
       [&] {
         HWND a1 = ChildWithText(w, L"A1");  // perhaps not made yet
@@ -293,17 +294,16 @@ int Decimal(const char* separator) {
           RECT c, l;
           GetWindowRect(child, &c);
           GetWindowRect(a1, &l);
-          const std::wstring text = Text(child);
-          if (c.top == l.top && c.left == l.right + 3 && text.find(wanted) != std::wstring::npos &&
-              text.find(L'.') == std::wstring::npos) {
-            return true;
-          }
+          if (c.top != l.top || c.left != l.right + 3) continue;
+          value = Text(child);
+          return value.find(wanted) != std::wstring::npos && value.find(L'.') == std::wstring::npos;
         }
         return false;
       },
       20);
-  char what[64];
-  std::snprintf(what, sizeof what, "A1's value uses the locale's separator \"%s\"", separator);
+  char what[96];
+  std::snprintf(what, sizeof what, "A1's value uses the locale's separator \"%s\" (%ls)", separator,
+                value.c_str());
   Check(seen, what);
   return failures == 0 ? 0 : 1;
 }

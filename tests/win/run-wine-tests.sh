@@ -148,11 +148,17 @@ check "Exit is called once on close" test "$(grep -c '^Exit' "$JOINTCAST_STANDIN
 
 # The user's locale: a decimal comma in the labels. Every Wine process writes its own Unix
 # locale into the prefix's user locale as it starts, and the program reads the separator live, so
-# the probe runs in the same locale (in another one it would switch the labels to a point).
+# the probe runs in the same locale (in another one it would switch the labels to a point). So do
+# the helper processes a session starts on demand (the COM server the control needs, say), in
+# the locale of the session's first process: the session begins anew in the locale under test,
+# and after it anew in the default one. Left to chance, a slower machine loses that race.
+new_session() { "$server" -k 2>/dev/null; "$server" -w; "$server" -p; }
+LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 new_session
 LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 start_app comma
 check "labels use the locale's decimal comma" env LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 \
   "$wine" "$probe" decimal ,
 close_app
+new_session
 
 # The Windows the prefix reports: the oldest the build is for, and Windows 7. The program must
 # not depend on it (no Vista+ import, the safe DLL search looked up at run time).
