@@ -42,10 +42,8 @@ bool SenderNames::Load(const std::string& path, std::string& error,
     error = "cannot read " + path + ": " + std::strerror(errno);
   } else if (!S_ISREG(file.st_mode)) {
     error = "cannot read " + path + ": not a regular file";
-  } else if (static_cast<std::size_t>(file.st_size) > kMaxFileBytes) {
-    error = "cannot read " + path + ": larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
   } else {
-    // One byte more than the most there may be: a file that grew meanwhile is refused too.
+    // One byte more than the most there may be tells a file that is larger.
     text.resize(kMaxFileBytes + 1);
     std::size_t got = 0;
     for (ssize_t n = 1; n > 0 && got < text.size(); got += static_cast<std::size_t>(n)) {
