@@ -94,8 +94,6 @@ class TFMDialog {
   void WaitUntilElapsed(std::int64_t elapsed, std::int64_t deadline);
 
   bool endedByFatalError_ = false;
-  // The read's time-out has passed and the loop has had its turn to deliver a waiting reply.
-  bool pendingDeliveredAfterTimeout_ = false;
 
   ui::TToolkit& toolkit_;
   ui::TApplication& application_;

@@ -68,7 +68,6 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
 
     case State::RequestAxes:
       JobDone = false;
-      pendingDeliveredAfterTimeout_ = false;
       LastTick = clock_.Now();
       JobNumber = Cross->ShowVar(kAxisVariable, u"");
       PollState = State::AwaitAxes;
@@ -77,17 +76,21 @@ void TFMDialog::AppIdle(TObject*, bool& Done) {
     case State::AwaitAxes:
       // A reply that has arrived is no dead controller, even when it is looked at past the
       // time-out: this program may have been stopped meanwhile (a paused VM, a debugger) with
-      // the reply waiting to be delivered. So the loop gets one more turn to deliver what is
-      // pending before an unanswered read ends the program.
+      // the reply waiting to be delivered. So what is pending is delivered, here and now rather
+      // than in a later turn of the loop, which might dispatch an overdue timer instead, before
+      // an unanswered read ends the program.
+      if (!JobDone && elapsed > Timeout) {
+        application_.ProcessMessages();
+        if (!Cross) break;  // the form closed meanwhile
+        if (!JobDone) {
+          FatalError("can't read variable");
+          break;
+        }
+      }
       if (JobDone) {
         PollState = Cross->ShowVarResult(JobNumber, ValueText) ? State::Publish : State::WaitRetry;
-      } else if (elapsed <= Timeout) {
-        WaitUntilElapsed(elapsed, Timeout + 1);
-      } else if (!pendingDeliveredAfterTimeout_) {
-        pendingDeliveredAfterTimeout_ = true;
-        WaitUntilElapsed(elapsed, elapsed);
       } else {
-        FatalError("can't read variable");
+        WaitUntilElapsed(elapsed, Timeout + 1);
       }
       break;
 
