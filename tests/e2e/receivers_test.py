@@ -7,6 +7,7 @@ Usage: receivers_test.py LISTEN REPLAY PUBLISHER"""
 import json
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -132,9 +133,11 @@ send([datagram(i) for i in range(20)], pause=0.1)
 total += 20
 resumed = subscriber.communicate(timeout=15)[0]
 out, err = listener.finish()
-summary = out.splitlines()[-1]
-check("broker away: the UDP count never stops", summary.startswith(f"summary: {total} datagrams,"),
-      summary)
+summary = [line for line in out.splitlines() if line.startswith("summary")]
+away = re.search(r"mqtt: (\d+) positions not sent \(no broker connected\)", out)
+check("broker away: the UDP count never stops; the positions not sent are counted, exit code 1",
+      summary == [summary[0]] and summary[0].startswith(f"summary: {total} datagrams,") and
+      away and 1 <= int(away[1]) <= 20 + 2 and listener.process.returncode == 1, out)
 check("broker back: publishing resumes", "jointcast/127.0.0.2/axis_act" in resumed, (resumed, err))
 said = [line.split(": ")[1] for line in err.splitlines() if "broker" in line]  # without reasons
 check("broker state said once each way: connected, unreachable, connected again",
@@ -400,16 +403,21 @@ lost = re.search(r"recording: (\d+) rows lost", stuck_out)
 check("a recording into a FIFO that is not read: rows lost and counted, SIGTERM ends it at once",
       took < 1.5 and "summary: 2000 datagrams" in stuck_out and lost and int(lost[1]) > 0 and
       stuck.process.returncode == 1, (took, stuck_out, stuck_err))
-# Standard output that nobody reads: SIGTERM still ends the listener, with the summary on stderr;
-# and when stderr goes to that pipe too (a stuck pager behind 2>&1), without one.
+# Standard output that nobody reads: receiving and recording go on at the senders' rate, SIGTERM
+# ends the listener within a second with the summary on stderr, and the lines not printed are
+# counted; when stderr goes to that pipe too (a stuck pager behind 2>&1), it ends without one.
 for stderr_too in (False, True):
     stdout_port = free_port(socket.SOCK_DGRAM)
-    blocked = start([LISTEN, "--bind", "127.0.0.1", "--port", str(stdout_port)],
+    rows = os.path.join(work, f"stdout-stuck-{stderr_too}.csv")
+    blocked = start([LISTEN, "--bind", "127.0.0.1", "--port", str(stdout_port), "--csv", rows],
                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT if stderr_too else subprocess.PIPE)
     time.sleep(0.5)
     for batch in range(10):
         send([datagram(i) for i in range(500)], port=stdout_port)  # more than the pipe holds
         time.sleep(0.05)
+    time.sleep(1.5)  # the recording's once-a-second write
+    with open(rows) as f:
+        recorded = len(f.readlines()) - 1
     began = time.monotonic()
     blocked.terminate()
     try:
@@ -418,10 +426,47 @@ for stderr_too in (False, True):
         blocked.kill()
     took = time.monotonic() - began
     blocked_err = b"" if stderr_too else blocked.stderr.read()
-    check(f"stdout {'and stderr ' if stderr_too else ''}not read: SIGTERM ends the listener "
-          "within 2 s" + ("" if stderr_too else ", the summary on stderr"),
-          took < 2 and (stderr_too or b"standard output is not being read" in blocked_err and
-                        b"summary: " in blocked_err), (took, blocked_err[-300:]))
+    check(f"stdout {'and stderr ' if stderr_too else ''}not read: all 5,000 recorded meanwhile, "
+          "SIGTERM ends the listener within 1 s, exit code 1" +
+          ("" if stderr_too else ", the summary and the lines not printed on stderr"),
+          recorded == 5000 and took < 1 and blocked.returncode == 1 and
+          (stderr_too or b"standard output is not being read" in blocked_err and
+           b"summary: 5000 datagrams" in blocked_err and
+           re.search(rb"printing: \d+ lines not printed", blocked_err)),
+          (recorded, took, blocked.returncode, blocked_err[-400:]))
+
+# Times are when a datagram arrived: a listener stopped for 1.2 s (a paused VM, a debugger)
+# records and prints the 20/s stream that came meanwhile at its own pace, not as one gap and a
+# burst read at once.
+paced_port = free_port(socket.SOCK_DGRAM)
+paced_rows = os.path.join(work, "paced.csv")
+paced = Listener("--csv", paced_rows, "--count", "40", "--seconds", "20", port=paced_port)
+paced.process.send_signal(signal.SIGSTOP)
+send([datagram(i) for i in range(24)], port=paced_port, pause=0.05)
+paced.process.send_signal(signal.SIGCONT)
+send([datagram(i) for i in range(16)], port=paced_port, pause=0.05)
+paced_out, paced_err = paced.finish()
+with open(paced_rows) as f:
+    times = [float(line.split(",")[0]) for line in f.readlines()[1:]]
+gaps = [b - a for a, b in zip(times, times[1:])]
+printed = [float(m) for m in re.findall(r"^\S+ +\+([0-9.]+) ms", paced_out, re.M)]
+check("a stall of the listener: the rows and the printed intervals keep the senders' 50 ms pace",
+      len(gaps) == 39 and all(0.02 < g < 0.2 for g in gaps) and len(printed) == 39 and
+      all(20 < ms < 200 for ms in printed), (gaps, printed))
+
+# More than the receive buffer holds, sent while the listener is stopped: the kernel's drops are
+# counted in the summary and the exit code.
+flood_port = free_port(socket.SOCK_DGRAM)
+flood = Listener("--quiet", "--seconds", "4", port=flood_port)
+flood.process.send_signal(signal.SIGSTOP)
+send([datagram(i % 100) for i in range(30000)], port=flood_port)
+flood.process.send_signal(signal.SIGCONT)
+flood_out, flood_err = flood.finish()
+drops = re.search(r"receiving: (\d+) datagrams dropped by the kernel", flood_out)
+received = re.search(r"summary: (\d+) datagrams", flood_out)
+check("a full receive buffer: the kernel's drops are counted, exit code 1",
+      drops and received and int(drops[1]) + int(received[1]) == 30000 and
+      flood.process.returncode == 1, (flood_out, flood.process.returncode))
 
 # Record a stream from the publisher, replay it to a second listener: the same payloads.
 recording, replayed = os.path.join(work, "recording.csv"), os.path.join(work, "replayed.csv")

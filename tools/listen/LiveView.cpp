@@ -75,6 +75,10 @@ std::string SenderJson(const LiveSender& sender) {
 LiveView::LiveView() = default;
 
 LiveView::~LiveView() {
+  Stop();
+}
+
+void LiveView::Stop() {
   if (server_ == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,6 +87,7 @@ LiveView::~LiveView() {
   closing_.notify_all();
   mg_stop(server_);  // waits for its threads; the pushes end at the notification
   mg_exit_library();
+  server_ = nullptr;
 }
 
 bool LiveView::Start(const std::string& address, int port, std::string& error) {
@@ -185,11 +190,10 @@ void LiveView::Push(mg_connection* connection, bool head) {
   } while (Throttle());
 }
 
-void LiveView::Add(const std::string& address, const std::string& name, std::string_view payload,
-                   bool wellFormed) {
-  const auto now = LiveSenders::Clock::now();
+void LiveView::Add(std::chrono::steady_clock::time_point arrived, const std::string& address,
+                   const std::string& name, std::string_view payload, bool wellFormed) {
   std::lock_guard<std::mutex> lock(mutex_);
-  senders_.Add(now, address, name, payload, wellFormed);
+  senders_.Add(arrived, address, name, payload, wellFormed);
 }
 
 bool LiveView::Throttle() {

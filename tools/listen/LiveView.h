@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tools/listen/LiveSenders.h"
+#include "tools/listen/Output.h"
 
 struct mg_context;
 struct mg_connection;
@@ -23,7 +24,7 @@ std::string SenderJson(const LiveSender& sender);
 // request size, a time limit on each request and on each write, and a bounded queue of
 // connections, so that slow, large or many requests take the page down at worst, never the
 // receiving side, which only ever waits for a short lock.
-class LiveView {
+class LiveView : public Output {
  public:
   static constexpr int kWorkers = 12;
   static constexpr int kMaxStreams = 8;   // open pages; the rest of the workers serve files
@@ -32,14 +33,22 @@ class LiveView {
   static constexpr int kKeepAliveEveryS = 2;  // so that a page that left frees its place soon
 
   LiveView();
-  ~LiveView();
+  ~LiveView() override;
   LiveView(const LiveView&) = delete;
   LiveView& operator=(const LiveView&) = delete;
 
   // Serves on ADDRESS:PORT (an IPv4 address); false, with the reason, when it cannot.
   bool Start(const std::string& address, int port, std::string& error);
-  void Add(const std::string& address, const std::string& name, std::string_view payload,
-           bool wellFormed);
+  void Add(std::chrono::steady_clock::time_point arrived, const std::string& address,
+           const std::string& name, std::string_view payload, bool wellFormed);
+
+  // Shown on the page, well-formed or not; waits for a short lock only.
+  void Take(const Arrival& arrival) override {
+    Add(arrival.steadyTime, arrival.address, arrival.name, arrival.payload, arrival.wellFormed);
+  }
+  void Close(std::chrono::steady_clock::time_point) override { Stop(); }
+  std::uint64_t Lost() const override { return 0; }  // a page shows the latest, by design
+  std::string LossLine() const override { return {}; }
 
  private:
   // One open page's place in the stream.
@@ -47,6 +56,7 @@ class LiveView {
     std::uint64_t seen = 0;  // the senders' version it has
     bool toldFull = false;
   };
+  void Stop();
   static int OnRequest(mg_connection* connection, void* self);
   static int OnLog(const mg_connection* connection, const char* message);
   int Serve(mg_connection* connection);

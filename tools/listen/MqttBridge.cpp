@@ -35,6 +35,15 @@ bool Reachable(const std::string& host, int port, std::string& reason) {
          nullptr;
 }
 
+// One probe's outcome, shared with the thread that makes it.
+struct Probe {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool reachable = false;
+  std::string reason;
+};
+
 }  // namespace
 
 std::string PositionTopic(std::string_view prefix, std::string_view sender) {
@@ -74,15 +83,64 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
 
 MqttBridge::~MqttBridge() {
   if (client_ == nullptr) return;
+  Close(std::chrono::steady_clock::now());
+  mosquitto_destroy(client_);
+  mosquitto_lib_cleanup();
+}
+
+void MqttBridge::Take(const Arrival& arrival) {
+  if (arrival.wellFormed) Publish(arrival.unixTime, arrival.address, arrival.name, arrival.payload);
+}
+
+void MqttBridge::Close(std::chrono::steady_clock::time_point deadline) {
+  if (client_ == nullptr || !thread_.joinable()) return;
+  // What the library still holds gets until the deadline to reach a connected broker.
+  while (reported_ == 1 && waiting_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);  // so a Sleep about to wait cannot miss it
     closing_ = true;
   }
   wake_.notify_all();
   mosquitto_disconnect(client_);  // ends a loop that waits on the socket
-  if (thread_.joinable()) thread_.join();
-  mosquitto_destroy(client_);
-  mosquitto_lib_cleanup();
+  thread_.join();
+  notDelivered_ += static_cast<std::uint64_t>(std::max(0, waiting_.load()));
+  waiting_ = 0;
+}
+
+std::string MqttBridge::LossLine() const {
+  std::string line;
+  const auto add = [&line](std::uint64_t count, const char* why) {
+    if (count == 0) return;
+    line += (line.empty() ? "mqtt: " : "; ") + std::to_string(count) + " positions " + why;
+  };
+  add(droppedForBacklog_, "dropped (the broker did not keep up)");
+  add(droppedWhileAway_, "not sent (no broker connected)");
+  add(notDelivered_, "handed to the library but never delivered (the connection went)");
+  return line;
+}
+
+bool MqttBridge::Reach(std::string& reason) {
+  // On a thread of its own that owns what it uses: a resolver that does not answer (20 s and
+  // more) must not hold the exit, so closing leaves the probe behind.
+  auto probe = std::make_shared<Probe>();
+  std::thread([probe, host = settings_.host, port = settings_.port] {
+    std::string why;
+    const bool reachable = Reachable(host, port, why);
+    std::lock_guard<std::mutex> lock(probe->mutex);
+    probe->reachable = reachable;
+    probe->reason = std::move(why);
+    probe->finished = true;
+    probe->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(probe->mutex);
+  while (!probe->finished) {
+    if (closing_) return false;
+    probe->done.wait_for(lock, std::chrono::milliseconds(100));
+  }
+  reason = probe->reason;
+  return probe->reachable;
 }
 
 bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
@@ -124,8 +182,9 @@ void MqttBridge::Run() {
   bool first = true;
   while (!closing_) {
     std::string reason;
-    if (!Reachable(settings_.host, settings_.port, reason)) {
-      Report(false, reason);
+    if (!Reach(reason)) {
+      if (closing_) return;
+      SayState(false, reason);
       if (!Sleep(backoff)) return;
       backoff = std::min(backoff * 2, kMostBackoffS);
       continue;
@@ -138,6 +197,7 @@ void MqttBridge::Run() {
     if (rc == MOSQ_ERR_SUCCESS) {
       first = false;
       answered_ = false;
+      accepted_ = false;
       const auto began = Clock::now();
       int loop = MOSQ_ERR_SUCCESS;
       while (!closing_ && !refused_ && loop == MOSQ_ERR_SUCCESS) {
@@ -149,13 +209,14 @@ void MqttBridge::Run() {
       }
       if (closing_ || refused_) return;  // refused: GiveUp said so
       if (loop == MOSQ_ERR_TLS && !answered_ && CertificateRejected()) return;
-      // Back to a short wait only after a connection that lasted: a broker that drops the
-      // client at once (another one with its client id, say) is not hammered.
-      if (answered_ && Clock::now() - connectedAt_ >= kStayedUp) backoff = kLeastBackoffS;
-      Report(false,
-             loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop));
+      // Back to a short wait only after a connection that was accepted and lasted: a broker
+      // that refuses (CONNACK 1 to 3) or drops the client at once (another one with its client
+      // id, say) is not hammered.
+      if (accepted_ && Clock::now() - connectedAt_ >= kStayedUp) backoff = kLeastBackoffS;
+      SayState(false,
+               loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop));
     } else {
-      Report(false, Reason(rc));
+      SayState(false, Reason(rc));
     }
     if (!Sleep(backoff)) return;
     backoff = std::min(backoff * 2, kMostBackoffS);
@@ -179,17 +240,19 @@ bool MqttBridge::Sleep(int seconds) {
 
 void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_view name,
                          std::string_view payload) {
-  if (client_ == nullptr || reported_ != 1) return;  // away: the position is dropped
+  if (client_ == nullptr) return;
+  if (reported_ != 1) {
+    ++droppedWhileAway_;
+    return;
+  }
   if (waiting_ >= kMostWaiting) {
     // The broker does not take them as fast as they come: the library's queue would grow
     // without end, and every position in it would be older than the next.
     ++droppedForBacklog_;
     if (!backlogSaid_) {
       backlogSaid_ = true;
-      std::fprintf(stderr,
-                   "jointcast-listen: MQTT: the broker does not keep up; positions are dropped "
-                   "while %d wait to be sent\n",
-                   kMostWaiting);
+      Say("MQTT: the broker does not keep up; positions are dropped while " +
+          std::to_string(kMostWaiting) + " wait to be sent");
     }
     return;
   }
@@ -200,8 +263,7 @@ void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_v
   if (rc == MOSQ_ERR_SUCCESS) ++waiting_;
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && !publishFailureSaid_) {
     publishFailureSaid_ = true;
-    std::fprintf(stderr, "jointcast-listen: MQTT: cannot publish on %s: %s\n", topic.c_str(),
-                 mosquitto_strerror(rc));
+    Say("MQTT: cannot publish on " + topic + ": " + mosquitto_strerror(rc));
   }
 }
 
@@ -209,14 +271,20 @@ void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
   auto* bridge = static_cast<MqttBridge*>(self);
   bridge->answered_ = true;
   if (result == 0) {
-    bridge->waiting_ = 0;  // what waited for the last connection went with it
+    bridge->accepted_ = true;
+    if (bridge->settings_.qos == 0) {
+      // The library lets QoS 0 messages that waited for the last connection go with it; at
+      // QoS 1 it keeps them and sends them again, so they still count as waiting.
+      bridge->notDelivered_ +=
+          static_cast<std::uint64_t>(std::max(0, bridge->waiting_.exchange(0)));
+    }
     bridge->connectedAt_ = std::chrono::steady_clock::now();
-    bridge->Report(true, "");
+    bridge->SayState(true, "");
   } else if (result == 4 || result == 5) {  // bad user name or password; not authorised
     bridge->GiveUp(std::string("the broker refused the connection: ") +
                    mosquitto_connack_string(result));
   } else {
-    bridge->Report(false, mosquitto_connack_string(result));
+    bridge->SayState(false, mosquitto_connack_string(result));
   }
 }
 
@@ -225,13 +293,17 @@ void MqttBridge::OnPublished(mosquitto*, void* self, int) {
   if (bridge->waiting_ > 0) --bridge->waiting_;
 }
 
+void MqttBridge::Say(const std::string& text) const {
+  if (say_) say_(text);
+}
+
 void MqttBridge::GiveUp(const std::string& reason) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     fatal_ = reason;
   }
   refused_ = true;
-  std::fprintf(stderr, "jointcast-listen: MQTT: %s\n", reason.c_str());
+  Say("MQTT: " + reason);
 }
 
 std::string MqttBridge::Fatal() const {
@@ -239,13 +311,13 @@ std::string MqttBridge::Fatal() const {
   return fatal_;
 }
 
-void MqttBridge::Report(bool connected, const std::string& reason) {
+void MqttBridge::SayState(bool connected, const std::string& reason) {
   const int state = connected ? 1 : 0;
   if (reported_.exchange(state) == state) return;
   if (connected) {
-    std::fprintf(stderr, "jointcast-listen: broker connected\n");
+    Say("broker connected");
   } else {
-    std::fprintf(stderr, "jointcast-listen: broker unreachable: %s\n", reason.c_str());
+    Say("broker unreachable: " + reason);
   }
 }
 

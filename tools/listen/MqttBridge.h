@@ -9,6 +9,8 @@
 #include <string_view>
 #include <thread>
 
+#include "tools/listen/Output.h"
+
 struct mosquitto;
 
 namespace receiver {
@@ -43,7 +45,7 @@ struct BrokerSettings {
 // while the broker is away positions are dropped. Says "broker unreachable: <reason>" once and
 // "broker connected" once. A broker that turns the credentials down, or a certificate that does
 // not verify, is not retried: Fatal() says why, and the listener ends.
-class MqttBridge {
+class MqttBridge : public Output {
  public:
   static constexpr int kLeastBackoffS = 1;
   // Positions sent to the library and not yet written to the broker; beyond this, new ones are
@@ -51,8 +53,8 @@ class MqttBridge {
   static constexpr int kMostWaiting = 10000;
   static constexpr int kMostBackoffS = 30;
 
-  MqttBridge() = default;
-  ~MqttBridge();
+  explicit MqttBridge(Report say = {}) : say_(std::move(say)) {}
+  ~MqttBridge() override;
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
 
@@ -67,29 +69,45 @@ class MqttBridge {
   std::string Fatal() const;
   // Positions dropped because the broker did not keep up.
   std::uint64_t DroppedForBacklog() const { return droppedForBacklog_; }
+  // Positions dropped because no broker was connected.
+  std::uint64_t DroppedWhileAway() const { return droppedWhileAway_; }
+
+  // The well-formed datagrams, published; never waits for the broker.
+  void Take(const Arrival& arrival) override;
+  void Close(std::chrono::steady_clock::time_point deadline) override;
+  std::uint64_t Lost() const override { return droppedForBacklog_ + droppedWhileAway_; }
+  std::string LossLine() const override;
 
  private:
   static void OnConnect(mosquitto*, void* self, int result);
   static void OnPublished(mosquitto*, void* self, int messageId);
   void Run();
-  void Report(bool connected, const std::string& reason);
+  void SayState(bool connected, const std::string& reason);
+  void Say(const std::string& text) const;
   void GiveUp(const std::string& reason);
   bool Sleep(int seconds);  // false when closing
+  // Whether a TCP connection to the broker can be made now; false, with the reason, when not
+  // or when closing.
+  bool Reach(std::string& reason);
   // After a TLS failure before the broker answered: true, having given up, when it was the
   // broker's certificate that did not verify.
   bool CertificateRejected();
 
+  const Report say_;  // from the caller's thread and the bridge's own
   mosquitto* client_ = nullptr;
   BrokerSettings settings_;
   std::thread thread_;
   std::atomic<int> reported_{-1};  // -1 nothing said yet, 0 unreachable, 1 connected
   std::atomic<bool> closing_{false};
-  std::atomic<bool> refused_{false};   // the broker turned the connection down
-  std::atomic<bool> answered_{false};  // the broker answered this connection (CONNACK)
+  std::atomic<bool> refused_{false};            // the broker turned the connection down
+  std::atomic<bool> answered_{false};           // the broker answered this connection (CONNACK)
+  std::atomic<bool> accepted_{false};           // and took it
+  std::atomic<std::uint64_t> notDelivered_{0};  // QoS 0 ones the library let go at a reconnect
   std::chrono::steady_clock::time_point connectedAt_;  // the bridge thread's own
   bool publishFailureSaid_ = false;                    // the caller's own
   bool backlogSaid_ = false;                           // the caller's own
   std::uint64_t droppedForBacklog_ = 0;                // the caller's own
+  std::uint64_t droppedWhileAway_ = 0;                 // the caller's own
   std::atomic<int> waiting_{0};
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -94,6 +95,23 @@ void Recorder::FlushIfDue(double now) {
   if (fd_ < 0 || now - lastFlush_ < 1.0) return;
   Flush();
   lastFlush_ = now;
+}
+
+void Recorder::Idle() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  FlushIfDue(std::chrono::duration<double>(now).count());
+}
+
+std::string Recorder::Losses(std::uint64_t notWritten, std::uint64_t dropped) const {
+  std::string line;
+  if (notWritten > 0) {
+    line = std::to_string(notWritten) + " rows lost (could not be written to " + path_ + ")";
+  }
+  if (dropped > 0) {
+    line += (line.empty() ? "" : "; ") + std::to_string(dropped) +
+            " rows lost (dropped, the recording did not keep up)";
+  }
+  return line.empty() ? line : "recording: " + line;
 }
 
 void Recorder::Flush() {

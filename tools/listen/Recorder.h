@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "tools/listen/QueuedOutput.h"
+
 namespace receiver {
 
 // Appends each well-formed datagram to a CSV file as one row:
@@ -18,12 +20,12 @@ namespace receiver {
 // the last row written whole, and the rows that did not fit are counted as lost. Receiving goes on,
 // and the next flush tries again, so a disk that gets space back resumes the recording. Each change
 // (failing, resumed, the file deleted) is said once through the report callback.
-class Recorder {
+//
+// As an output's sink it takes the well-formed datagrams, on the output's own thread.
+class Recorder : public Sink {
  public:
-  using Report = std::function<void(const std::string&)>;
-
   Recorder() = default;
-  ~Recorder();
+  ~Recorder() override;
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
@@ -37,6 +39,15 @@ class Recorder {
   void FlushIfDue(double now);
   void Close();
   std::uint64_t LostRows() const { return lost_; }
+
+  bool Wants(const Arrival& arrival) const override { return arrival.wellFormed; }
+  void Write(const Arrival& arrival, const std::atomic<bool>&) override {
+    Write(arrival.unixTime, arrival.address, arrival.payload);
+  }
+  void Idle() override;
+  void Finish(const std::atomic<bool>&) override { Close(); }
+  std::uint64_t NotWritten() const override { return lost_; }
+  std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const override;
 
   static constexpr const char* kHeader = "unix_time,sender,a1,a2,a3,a4,a5,a6";
   static constexpr std::size_t kFlushBytes = 64 * 1024;
