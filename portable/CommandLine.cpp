@@ -83,6 +83,11 @@ void CommandLine::Text(const std::string& name, const std::string& valueName, st
   if (check) option->check(Checked(std::move(check)));
 }
 
+void CommandLine::List(const std::string& name, const std::string& valueName,
+                       std::vector<std::string>& target, const std::string& help) {
+  app_->add_option(name, target, help)->type_name(valueName)->take_all()->expected(1);
+}
+
 void CommandLine::Number(const std::string& name, const std::string& valueName, double low,
                          double high, double& target, const std::string& help) {
   AddNumber(*app_, name, valueName, low, high, target, help);

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -28,6 +29,9 @@ class CommandLine {
   // acceptable, or an empty text when it is.
   void Text(const std::string& name, const std::string& valueName, std::string& target,
             const std::string& help, std::function<std::string(const std::string&)> check = {});
+  // A text that may be given more than once; each one is added to the list.
+  void List(const std::string& name, const std::string& valueName, std::vector<std::string>& target,
+            const std::string& help);
   // A number within [low, high]; whole when the target is. Its default is the target's value.
   void Number(const std::string& name, const std::string& valueName, double low, double high,
               double& target, const std::string& help);

@@ -164,7 +164,7 @@ with open(names, "w") as f:
 recording = os.path.join(work, "stream.csv")
 http_port = free_port()
 listener = start([LISTEN, "--quiet", "--names", names, "--csv", recording, "--http",
-                  f"127.0.0.1:{http_port}"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                  f"127.0.0.1:{http_port}", "--http-host", "plant-view.example"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                  text=True)
 wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", http_port)) == 0, 10,
          "the live view answering")
@@ -198,17 +198,28 @@ with open(SCREENSHOT, "wb") as f:
     f.write(base64.b64decode(screenshot["data"]))
 check("a screenshot of the page", os.path.getsize(SCREENSHOT) > 10000)
 
+# Only requests that name this server in a way no other site can are served: a page elsewhere
+# that rebinds its own name to this address gets 421, not the positions. OPTIONS is answered.
+for host, expected in (("127.0.0.1", 200), (f"localhost:{http_port}", 200), ("[::1]", 200),
+                       ("plant-view.example", 200), ("PLANT-VIEW.example:80", 200),
+                       ("attacker.example", 421), (f"attacker.example:{http_port}", 421),
+                       ("127.0.0.1.attacker.example", 421)):
+    got = http_status(http_port, f"GET / HTTP/1.1\r\nHost: {host}\r\n\r\n".encode(), 5)
+    check(f"Host {host}: {expected}", got == expected, got)
+check("OPTIONS is answered", http_status(
+    http_port, b"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") == 204)
+
 # What a plant network may throw at it, while the senders go on.
 before = csv_rows(recording)
 started = time.monotonic()
 check("a 100 kB URL is refused", http_status(
-    http_port, b"GET /" + b"x" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n") in (0, 414))
+    http_port, b"GET /" + b"x" * 100000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") in (0, 414))
 check("a write is refused", http_status(
-    http_port, b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc") == 405)
+    http_port, b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc") == 405)
 streams = []
 for _ in range(10):  # the browser holds one already
     s = socket.create_connection(("127.0.0.1", http_port), 5)
-    s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     streams.append(s)
 statuses = [int(s.recv(200).split()[1]) for s in streams]
 check("at most 8 pages open at once", statuses.count(200) == 7 and statuses.count(503) == 3,
@@ -220,7 +231,7 @@ for s in streams:
 wait_for(lambda: len(cards(browser)) == 2, 15, "the page back after being turned away")
 check("a page turned away comes back by itself", True)
 with socket.create_connection(("127.0.0.1", http_port), 5) as s:
-    s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+    s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")
     try:
         for _ in range(100000):  # header lines without end
             s.sendall(b"X-A: b\r\n")
@@ -249,14 +260,14 @@ check("receiving goes on through all of it (2 senders at 5/s)",
 for s in stalled:
     s.close()
 check("the page answers again after them", wait_for(
-    lambda: http_status(http_port, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 2) == 200, 15,
+    lambda: http_status(http_port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 2) == 200, 15,
     "the page answering again"))
 
 # A sender 10 times faster than the page is fed: no more than 10 updates a second reach it.
 fast = Sender("127.0.0.3", pause=0.01)
 fast.start()
 with socket.create_connection(("127.0.0.1", http_port), 5) as s:
-    s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     s.settimeout(0.2)
     text, deadline = b"", time.monotonic() + 2.5
     while time.monotonic() < deadline:
@@ -291,7 +302,7 @@ trickle = socket.create_connection(("127.0.0.1", http_port), 5)
 
 def trickle_bytes():
     try:
-        for byte in b"GET / HTTP/1.1\r\nHost: x\r\n":
+        for byte in b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n":
             trickle.send(bytes([byte]))
             time.sleep(0.5)
     except OSError:

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "tools/listen/HostCheck.h"
+
 #include "platform/HostLookup.h"
 
 // The page and the plotting library, built into the program so that the page works on a plant
@@ -90,7 +92,10 @@ void LiveView::Stop() {
   server_ = nullptr;
 }
 
-bool LiveView::Start(const std::string& address, int port, std::string& error) {
+bool LiveView::Start(const std::string& address, int port, std::string& error,
+                     const std::vector<std::string>& extraNames) {
+  knownNames_ = MachineNames();
+  knownNames_.insert(knownNames_.end(), extraNames.begin(), extraNames.end());
   const std::optional<platform::IPv4Address> ip = platform::ResolveIPv4(address, error);
   if (!ip) return false;
   char listening[32];
@@ -110,6 +115,7 @@ bool LiveView::Start(const std::string& address, int port, std::string& error) {
       nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = &LiveView::OnLog;
+  callbacks.begin_request = &LiveView::OnBeginRequest;
   mg_init_library(0);
   std::string log;
   tStartLog = &log;
@@ -127,6 +133,28 @@ bool LiveView::Start(const std::string& address, int port, std::string& error) {
 int LiveView::OnLog(const mg_connection*, const char* message) {
   if (tStartLog != nullptr && tStartLog->empty()) *tStartLog = message;  // the first says why
   return 1;  // said by the caller, or not at all: a client's trouble is no operator's
+}
+
+int LiveView::OnBeginRequest(mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  const auto* self = static_cast<const LiveView*>(request->user_data);
+  const char* host = mg_get_header(connection, "Host");
+  if (!HostAllowed(host != nullptr ? host : "", self->knownNames_)) {
+    mg_send_http_error(connection, 421,
+                       "this server does not answer to that name; its operator can add it with "
+                       "--http-host\n");
+    return 421;
+  }
+  // OPTIONS gets the methods this server answers. (civetweb itself closes "OPTIONS *" unanswered,
+  // before any callback sees it.)
+  if (std::string_view(request->request_method) == "OPTIONS") {
+    mg_response_header_start(connection, 204);
+    mg_response_header_add(connection, "Allow", "GET, HEAD, OPTIONS", -1);
+    mg_response_header_add(connection, "Content-Length", "0", -1);
+    mg_response_header_send(connection);
+    return 204;
+  }
+  return 0;  // served by OnRequest
 }
 
 int LiveView::OnRequest(mg_connection* connection, void* self) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/listen/LiveSenders.h"
 #include "tools/listen/Output.h"
@@ -37,8 +38,11 @@ class LiveView : public Output {
   LiveView(const LiveView&) = delete;
   LiveView& operator=(const LiveView&) = delete;
 
-  // Serves on ADDRESS:PORT (an IPv4 address); false, with the reason, when it cannot.
-  bool Start(const std::string& address, int port, std::string& error);
+  // Serves on ADDRESS:PORT (an IPv4 address) to requests that name it by an IP address,
+  // localhost, this machine's name or one of the extra names; false, with the reason, when it
+  // cannot. Requests for any other name get 421 (see HostAllowed).
+  bool Start(const std::string& address, int port, std::string& error,
+             const std::vector<std::string>& extraNames = {});
   void Add(std::chrono::steady_clock::time_point arrived, const std::string& address,
            const std::string& name, std::string_view payload, bool wellFormed);
 
@@ -57,6 +61,7 @@ class LiveView : public Output {
     bool toldFull = false;
   };
   void Stop();
+  static int OnBeginRequest(mg_connection* connection);
   static int OnRequest(mg_connection* connection, void* self);
   static int OnLog(const mg_connection* connection, const char* message);
   int Serve(mg_connection* connection);
@@ -74,6 +79,7 @@ class LiveView : public Output {
   bool closed_ = false;
   LiveSenders senders_;
   std::atomic<int> streams_{0};
+  std::vector<std::string> knownNames_;
 };
 
 }  // namespace receiver

@@ -55,8 +55,9 @@ struct Options {
   std::string topic = "jointcast";
   std::string mqttUser, mqttPasswordFile, mqttCaFile, mqttCert, mqttKey, mqttClientId;
   unsigned mqttQos = 0;
-  std::string names;  // ADDRESS NAME lines
-  std::string http;   // [ADDRESS:]PORT of the live view
+  std::string names;                   // ADDRESS NAME lines
+  std::string http;                    // [ADDRESS:]PORT of the live view
+  std::vector<std::string> httpHosts;  // more names the live view answers to
 };
 
 Options Parse(int argc, char** argv) {
@@ -88,6 +89,9 @@ Options Parse(int argc, char** argv) {
   line.Text("--http", "[ADDRESS:]PORT", options.http,
             "serve a live view of the senders to browsers on this port (address 127.0.0.1 "
             "unless given; 0.0.0.0 for every network); read-only");
+  line.List("--http-host", "NAME", options.httpHosts,
+            "a name the live view answers to besides its IP addresses, localhost and this "
+            "machine's name (a DNS name that points here); may be given again");
   line.Text("--mqtt-user", "NAME", options.mqttUser, "the user name the broker knows");
   line.Text("--mqtt-password-file", "FILE", options.mqttPasswordFile,
             "the password, the first line of FILE (or the environment variable "
@@ -234,7 +238,7 @@ int OpenLiveView(const Options& options, Listener& listener) {
   }
   auto view = std::make_unique<receiver::LiveView>();
   std::string error;
-  if (!view->Start(address, *value, error)) {
+  if (!view->Start(address, *value, error, options.httpHosts)) {
     Say("cannot serve the live view on " + address + ":" + port + ": " + error);
     return 1;
   }
