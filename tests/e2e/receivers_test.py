@@ -281,9 +281,11 @@ for name, args, env, expected in (
 secured.terminate()
 
 
-def fake_broker(connack_code, stall=False):
+def fake_broker(connack_code, stall=False, hold_s=None, connects=None):
     """A broker of a few lines: answers CONNECT with the given CONNACK code; with stall, accepts
-    and then never reads again, with the smallest receive buffer. Returns its port."""
+    and then never reads again, with the smallest receive buffer, and after hold_s seconds (if
+    given) closes the connection and takes the next. Each CONNECT's time goes to connects.
+    Returns its port."""
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     server.bind(("127.0.0.1", 0))
@@ -295,15 +297,28 @@ def fake_broker(connack_code, stall=False):
             if not connection.recv(1024):  # CONNECT, one small packet; or a reachability check
                 connection.close()
                 continue
+            if connects is not None:
+                connects.append(time.monotonic())
             connection.sendall(bytes([0x20, 2, 0, connack_code]))
             if not stall:
                 connection.close()
             else:
-                threading.Event().wait()  # holds the connection, never reads
+                threading.Event().wait(hold_s)  # holds the connection, never reads
+                connection.close()
 
     threading.Thread(target=serve, daemon=True).start()
     return server.getsockname()[1]
 
+
+# A broker that refuses (CONNACK 3, "server unavailable") is tried again with a growing back-off
+# (1, 2, 4 s), not every second.
+refusals = []
+refusing_port = fake_broker(3, connects=refusals)
+subprocess.run([LISTEN, "--bind", "127.0.0.1", "--port", str(free_port(socket.SOCK_DGRAM)),
+                "--mqtt", f"127.0.0.1:{refusing_port}", "--seconds", "9"],
+               capture_output=True, text=True, timeout=30)
+check("a broker refusing with CONNACK 3: tried again with a growing back-off",
+      2 <= len(refusals) <= 4, [round(t - refusals[0], 1) for t in refusals])
 
 # CONNACK 4, "bad user name or password", ends the listener like "not authorised" does.
 bad_user_port = fake_broker(4)
@@ -340,6 +355,33 @@ check("a stalled broker: beyond 10,000 waiting positions the rest are dropped, c
       received and dropped and stalled_err.count("the broker does not keep up") == 1 and
       0 < int(dropped[1]) <= int(received[1]) - 10000,
       (stalled_out, stalled_err))
+
+# At QoS 1 the library keeps what waited for a connection that went, and sends it again: the
+# bound of 10,000 holds across the reconnect, so what comes after it is dropped too.
+held_port = fake_broker(0, stall=True, hold_s=4)
+held_udp = free_port(socket.SOCK_DGRAM)
+held = Listener("--mqtt", f"127.0.0.1:{held_port}", "--mqtt-qos", "1", "--quiet", "--seconds",
+                "60", port=held_udp)
+deadline = time.monotonic() + 10
+while not any("broker connected" in line for line in held.err) and time.monotonic() < deadline:
+    time.sleep(0.05)
+for batch in range(30):
+    send([datagram(i) for i in range(500)], port=held_udp)
+    time.sleep(0.02)
+deadline = time.monotonic() + 15  # the broker closes at 4 s; the client is back 1 s later
+while (sum("broker connected" in line for line in held.err) < 2 and
+       time.monotonic() < deadline):
+    time.sleep(0.05)
+for batch in range(30):
+    send([datagram(i) for i in range(500)], port=held_udp)
+    time.sleep(0.02)
+held.process.send_signal(2)
+held_out, held_err = held.finish()
+received = re.search(r"summary: (\d+) datagrams", held_out)
+dropped = re.search(r"mqtt: (\d+) positions dropped", held_out)
+check("QoS 1, a broker that stops reading and reconnects: still at most 10,000 wait",
+      held_err.count("broker connected") == 2 and received and dropped and
+      int(received[1]) == 30000 and int(dropped[1]) >= 20000 - 50, (held_out, held_err[-500:]))
 
 # What could block the listener or grow it without end is refused at once or bounded: names
 # from a FIFO or a device, or too many of them, a recording into a FIFO nobody opened or reads.
