@@ -5,12 +5,14 @@
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace receiver {
 namespace {
@@ -208,13 +210,14 @@ void MqttBridge::Run() {
         }
       }
       if (closing_ || refused_) return;  // refused: GiveUp said so
-      if (loop == MOSQ_ERR_TLS && !answered_ && CertificateRejected()) return;
+      std::string reason =
+          loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop);
+      if (loop == MOSQ_ERR_TLS && !answered_ && CertificateRejected(reason)) return;
       // Back to a short wait only after a connection that was accepted and lasted: a broker
       // that refuses (CONNACK 1 to 3) or drops the client at once (another one with its client
       // id, say) is not hammered.
       if (accepted_ && Clock::now() - connectedAt_ >= kStayedUp) backoff = kLeastBackoffS;
-      SayState(false,
-               loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop));
+      SayState(false, reason);
     } else {
       SayState(false, Reason(rc));
     }
@@ -223,10 +226,31 @@ void MqttBridge::Run() {
   }
 }
 
-bool MqttBridge::CertificateRejected() {
+bool MqttBridge::CertificateRejected(std::string& reason) {
   SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_));
   const long verified = ssl == nullptr ? X509_V_OK : SSL_get_verify_result(ssl);
   if (verified == X509_V_OK) return false;  // another TLS trouble: passing, tried again
+  if (verified == X509_V_ERR_CERT_NOT_YET_VALID) {
+    // More often this machine's clock than the certificate: a listener started at boot before
+    // the clock was set. Tried again, so it connects once the clock is right.
+    const std::time_t now = std::time(nullptr);
+    char utc[32] = "?";
+    std::tm parts{};
+    if (gmtime_r(&now, &parts) != nullptr) std::strftime(utc, sizeof utc, "%F %T UTC", &parts);
+    reason = std::string("the broker's certificate is not valid yet by this machine's clock (") +
+             utc + "); tried again";
+    return false;
+  }
+  // The library checks the host name itself and leaves no cause behind: it is told here.
+  STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+  X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
+  const std::string& host = settings_.host;
+  if (verified != X509_V_ERR_CERT_HAS_EXPIRED && leaf != nullptr &&
+      X509_check_host(leaf, host.c_str(), host.size(), 0, nullptr) != 1 &&
+      X509_check_ip_asc(leaf, host.c_str(), 0) != 1) {
+    GiveUp("the broker's certificate is not for " + host + " (the name in --mqtt)");
+    return true;
+  }
   // A certificate that does not verify does not start to verify by waiting.
   GiveUp(std::string("the broker's certificate does not verify against --mqtt-cafile: ") +
          X509_verify_cert_error_string(verified));

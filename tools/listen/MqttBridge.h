@@ -89,9 +89,10 @@ class MqttBridge : public Output {
   // Whether a TCP connection to the broker can be made now; false, with the reason, when not
   // or when closing.
   bool Reach(std::string& reason);
-  // After a TLS failure before the broker answered: true, having given up, when it was the
-  // broker's certificate that did not verify.
-  bool CertificateRejected();
+  // After a TLS failure before the broker answered: true, having given up, when the broker's
+  // certificate did not verify (its cause named: another host's, expired, an unknown CA). A
+  // certificate not valid yet is tried again, with the reason set to say so.
+  bool CertificateRejected(std::string& reason);
 
   const Report say_;  // from the caller's thread and the bridge's own
   mosquitto* client_ = nullptr;
