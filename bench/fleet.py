@@ -9,7 +9,11 @@ listener N SECONDS BUILD_DIR
     N senders (here, one socket each on its own loopback address 127.0.x.y) sending a datagram
     every 200 ms, all in step, into one jointcast-listen --mqtt with a real mosquitto, and one
     mosquitto_sub counting what reaches a subscriber and the time from UDP arrival (the JSON's
-    "time", stamped by the listener as the datagram arrives) to the subscriber."""
+    "time", stamped by the listener as the datagram arrives) to the subscriber.
+every-output N SECONDS BUILD_DIR
+    The same with every output of the listener on: each datagram printed (and read here), recorded
+    to a CSV file, published to the broker, and shown on the live view to one page that reads the
+    event stream; the senders named from a names file."""
 import json
 import os
 import re
@@ -102,8 +106,35 @@ def listener():
     subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "jointcast/#", "-F", "%U %p"],
                        stdout=subprocess.PIPE, text=True)
     threading.Thread(target=read, args=(subscriber,), daemon=True).start()
-    listen = start([f"{build}/jointcast-listen", "--bind", "127.0.0.1", "--quiet", "--mqtt",
-                    "127.0.0.1:1883"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    every = mode == "every-output"
+    outputs = ["--quiet"]
+    printed, streamed = [0], [0]
+    if every:
+        names = os.path.join(work, "names")
+        with open(names, "w") as f:
+            f.writelines(f"{sender_address(n)} robot-{n}\n" for n in range(count))
+        outputs = ["--csv", os.path.join(work, "rows.csv"), "--names", names, "--http",
+                   "127.0.0.1:8088"]
+    listen = start([f"{build}/jointcast-listen", "--bind", "127.0.0.1", "--mqtt", "127.0.0.1:1883",
+                    *outputs], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if every:
+        def count_lines():
+            for line in listen.stdout:
+                if line.startswith(("summary", "mqtt:", "recording:", "printing:", "receiving:")):
+                    summary.append(line)
+                else:
+                    printed[0] += 1
+
+        def read_page():
+            time.sleep(1.0)
+            with socket.create_connection(("127.0.0.1", 8088)) as page:
+                page.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                while chunk := page.recv(65536):
+                    streamed[0] += chunk.count(b"event: sender")
+
+        summary = []
+        threading.Thread(target=count_lines, daemon=True).start()
+        threading.Thread(target=read_page, daemon=True).start()
     time.sleep(1.5)  # connected, subscribed
     errors_before = udp_receive_errors()
     sockets = []
@@ -127,11 +158,22 @@ def listener():
     dropped = udp_receive_errors() - errors_before
     time.sleep(1.0)
     listen.send_signal(signal.SIGINT)
-    out, _ = listen.communicate(timeout=30)
+    if every:
+        listen.wait(timeout=30)
+        time.sleep(0.2)
+        out = "".join(summary)
+        err = listen.stderr.read()
+        with open(os.path.join(work, "rows.csv")) as f:
+            recorded = sum(1 for _ in f) - 1
+    else:
+        out, err = listen.communicate(timeout=30)
     received = sum(int(m) for m in re.findall(r"^summary(?: for [^:]+)?: (\d+) datagrams", out, re.M))
     received += sum(int(m) for m in re.findall(r"left out of the table \((\d+) datagrams", out))
     dropped_for_broker = re.search(r"^mqtt: (\d+) positions dropped", out, re.M)
-    return {"mode": mode, "senders": count, "seconds": seconds, "sent": sent,
+    lost = sum(int(m) for m in re.findall(r"(\d+) (?:positions|rows|lines|datagrams) (?:dropped|lost|not)", out + err))
+    figures = {"printed": printed[0], "recorded": recorded, "page_events": streamed[0],
+               "lost_said": lost, "exit_code": listen.returncode} if every else {}
+    return {**figures, "mode": mode, "senders": count, "seconds": seconds, "sent": sent,
             "listener_received": received, "udp_receive_buffer_drops": dropped,
             "subscriber_received": got[0],
             "dropped_for_broker": int(dropped_for_broker[1]) if dropped_for_broker else 0,
@@ -143,6 +185,6 @@ def listener():
 
 
 try:
-    print(json.dumps(publishers() if mode == "publishers" else listener()))
+    print(json.dumps(publishers() if mode == "publishers" else listener()))  # listener, every-output
 finally:
     end_children()

@@ -3,9 +3,10 @@
 # namespace of its own where the machine allows:
 #   50 jointcastd at the default period, each against a jointcast-sim of its own (50 processes);
 #   500 and then 2,000 senders at 5/s each, all in step, into one jointcast-listen --mqtt with
-#   a real mosquitto and a mosquitto_sub counting; then 6,000 to find where it breaks.
+#   a real mosquitto and a mosquitto_sub counting; then 6,000 to find where it breaks;
+#   then 500 again with every output of the listener on, beside the MQTT bridge alone.
 # CPU is counted in nanoseconds (the scheduler's per-thread counters).
-# Usage: bench/fleet.sh [SECONDS]   (default 60 per part; about 5 minutes in all)
+# Usage: bench/fleet.sh [SECONDS]   (default 60 per part; about 6 minutes in all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -21,6 +22,7 @@ for senders in 500 2000 6000; do
   tests/in-own-network.sh python3 bench/fleet.py listener "$senders" "$seconds" build-bench \
     >>"$results"
 done
+tests/in-own-network.sh python3 bench/fleet.py every-output 500 "$seconds" build-bench >>"$results"
 
 PYTHONPATH=bench python3 - "$results" <<'PY'
 import json, sys
@@ -39,6 +41,7 @@ for r in rows:
           f"CPU <= 5 % of a core: {'met' if r['cpu_percent_of_core'] <= 5 else 'NOT met'}")
 print()
 listeners = [r for r in rows if r["mode"] == "listener"]
+every = [r for r in rows if r["mode"] == "every-output"]
 print_table(["senders", "datagrams/s", "sent", "listener received", "UDP receive-buffer drops",
              "dropped, broker behind", "subscriber received", "listener CPU per datagram (µs)", "listener CPU, % of a core",
              "arrival to subscriber p50 / p99 (ms)", "listener RSS (MiB)"],
@@ -56,4 +59,20 @@ for r in listeners:
           f"{r['listener_received'] - r['subscriber_received']} (target 0); UDP receive loss "
           f"{udp_loss:.3f} % (target <= 0.01 %); listener CPU {r['listener_cpu_us_per_datagram']:.1f} µs "
           f"per datagram (target <= 20)")
+alone = [r for r in listeners if r["senders"] == 500]
+if every and alone:
+    print()
+    print("500 senders, 2,500/s: the MQTT bridge alone, and every output on (printed and read, "
+          "recorded, published, one live page):")
+    print_table(["outputs", "sent", "received", "printed", "recorded", "published", "lost (said)",
+                 "exit code", "CPU per datagram (µs)", "CPU, % of a core", "RSS (MiB)"],
+                [["MQTT only", str(alone[0]["sent"]), str(alone[0]["listener_received"]), "-", "-",
+                  str(alone[0]["subscriber_received"]), str(alone[0]["dropped_for_broker"]), "-",
+                  cell(alone[0]["listener_cpu_us_per_datagram"]),
+                  cell(alone[0]["listener_cpu_percent_of_core"]), cell(alone[0]["listener_rss_mib"])],
+                 ["every output", str(every[0]["sent"]), str(every[0]["listener_received"]),
+                  str(every[0]["printed"]), str(every[0]["recorded"]),
+                  str(every[0]["subscriber_received"]), str(every[0]["lost_said"]),
+                  str(every[0]["exit_code"]), cell(every[0]["listener_cpu_us_per_datagram"]),
+                  cell(every[0]["listener_cpu_percent_of_core"]), cell(every[0]["listener_rss_mib"])]])
 PY

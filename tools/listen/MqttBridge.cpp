@@ -85,7 +85,7 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
 
 MqttBridge::~MqttBridge() {
   if (client_ == nullptr) return;
-  Close(std::chrono::steady_clock::now());
+  MqttBridge::Close(std::chrono::steady_clock::now());
   mosquitto_destroy(client_);
   mosquitto_lib_cleanup();
 }

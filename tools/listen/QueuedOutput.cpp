@@ -11,7 +11,7 @@ QueuedOutput::QueuedOutput(std::string what, std::unique_ptr<Sink> sink, Report 
       thread_([this] { Run(); }) {}
 
 QueuedOutput::~QueuedOutput() {
-  Close(std::chrono::steady_clock::now());
+  QueuedOutput::Close(std::chrono::steady_clock::now());  // its own, not an override
 }
 
 void QueuedOutput::Take(const Arrival& arrival) {
