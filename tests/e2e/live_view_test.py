@@ -230,6 +230,25 @@ for s in streams:
     s.close()
 wait_for(lambda: len(cards(browser)) == 2, 15, "the page back after being turned away")
 check("a page turned away comes back by itself", True)
+# Pages that take every place and never read lose them once they have read nothing for 10 s,
+# while the browser's page, which reads, keeps its own.
+silent = []
+for _ in range(7):
+    s = socket.create_connection(("127.0.0.1", http_port), 5)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)  # fills within seconds
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    silent.append(s)
+began = time.monotonic()
+freed = None
+while freed is None and time.monotonic() - began < 40:
+    status = http_status(http_port, b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 5)
+    if status == 200:
+        freed = time.monotonic() - began
+    time.sleep(1)
+check("pages that never read lose their places after 10 s unread", freed is not None and
+      freed < 30 and len(cards(browser)) == 2, freed)
+for s in silent:
+    s.close()
 with socket.create_connection(("127.0.0.1", http_port), 5) as s:
     s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")
     try:

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "tools/listen/HostCheck.h"
+#include "tools/listen/ReadWatch.h"
 
 #include "platform/HostLookup.h"
 
@@ -205,9 +206,12 @@ void LiveView::Push(mg_connection* connection, bool head) {
   Viewer viewer;
   std::string out = "retry: 2000\n\n";
   auto lastWrite = std::chrono::steady_clock::now();
+  const mg_request_info* request = mg_get_request_info(connection);
+  ReadWatch reads(request->server_port, request->remote_addr, request->remote_port, lastWrite);
   do {
     Stream(viewer, out);
     const auto now = std::chrono::steady_clock::now();
+    if (!reads.Reading(now, std::chrono::seconds(kUnreadStreamS))) return;  // its place is free
     if (out.empty() && now - lastWrite >= std::chrono::seconds(kKeepAliveEveryS)) {
       out = ": still here\n\n";  // a page that left is noticed by the failing write
     }

@@ -32,6 +32,7 @@ class LiveView : public Output {
   static constexpr int kMaxWaiting = 64;  // connections accepted but not yet served
   static constexpr int kPushesPerSecond = 10;
   static constexpr int kKeepAliveEveryS = 2;  // so that a page that left frees its place soon
+  static constexpr int kUnreadStreamS = 10;   // a page that reads nothing for this long leaves
 
   LiveView();
   ~LiveView() override;
