@@ -14,6 +14,7 @@
 
 #include "lib/proxy/ProxyCross.h"
 #include "lib/proxy/ProxyProtocol.h"
+#include "platform/TcpConnection.h"
 
 namespace {
 
@@ -436,4 +437,23 @@ TEST(ProxyCross, ALateReplyToAnAbandonedRequestCompletesNothing) {
   ASSERT_TRUE(f.cross.ShowVarResult(next, value));
   EXPECT_EQ(value, u"$AXIS_ACT = {E6AXIS: A1 2}");
   close(server.connection);
+}
+
+// The controller may be given as an IPv6 literal; every address a name has is tried.
+TEST(ConnectTcp, ReachesAnIPv6Address) {
+  const int server = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t size = sizeof address;
+  if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      listen(server, 1) != 0) {
+    if (server >= 0) close(server);
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  getsockname(server, reinterpret_cast<sockaddr*>(&address), &size);
+  std::string reason;
+  auto connection = platform::ConnectTcp("::1", ntohs(address.sin6_port), 1000, reason);
+  EXPECT_NE(connection, nullptr) << reason;
+  close(server);
 }

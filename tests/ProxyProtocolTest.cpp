@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "lib/proxy/ProxyCross.h"
 #include "lib/proxy/ProxyProtocol.h"
 #include "tools/sim/SimServer.h"
@@ -94,7 +96,16 @@ TEST(ProxyProtocol, ControllerAddressOption) {
   ASSERT_TRUE(proxy::ParseHostPort("10.0.0.2:7001", host, port));
   EXPECT_EQ(host, "10.0.0.2");
   EXPECT_EQ(port, 7001);
-  for (const char* bad : {"", ":7000", "h:", "h:0", "h:65536", "h:70x", "h:-1"}) {
+  for (const auto& [text, expectedHost, expectedPort] :
+       {std::tuple<const char*, const char*, int>{"[::1]:7001", "::1", 7001},
+        {"[fe80::1%eth0]", "fe80::1%eth0", 7000},
+        {"::1", "::1", 7000}}) {
+    ASSERT_TRUE(proxy::ParseHostPort(text, host, port)) << text;
+    EXPECT_EQ(host, expectedHost);
+    EXPECT_EQ(port, expectedPort);
+  }
+  for (const char* bad : {"", ":7000", "h:", "h:0", "h:65536", "h:70x", "h:-1", "[::1", "[]:7000",
+                          "[::1]7000", "[::1]:"}) {
     EXPECT_FALSE(proxy::ParseHostPort(bad, host, port)) << bad;
   }
 }

@@ -25,14 +25,29 @@ std::u16string FromLatin1(const std::string& text) {
 }  // namespace
 
 bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
-  const std::size_t colon = text.rfind(':');
-  host = text.substr(0, colon);
   port = kDefaultPort;
+  std::string portText;  // what follows the host's ':'; none when there is no ':'
+  bool hasPort = false;
+  if (!text.empty() && text.front() == '[') {  // "[IPv6]" or "[IPv6]:port"
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    hasPort = close + 1 < text.size();
+    if (hasPort && text[close + 1] != ':') return false;
+    if (hasPort) portText = text.substr(close + 2);
+  } else if (std::count(text.begin(), text.end(), ':') > 1) {
+    host = text;  // a bare IPv6 address, which cannot carry a port
+  } else {
+    const std::size_t colon = text.rfind(':');
+    host = text.substr(0, colon);
+    hasPort = colon != std::string::npos;
+    if (hasPort) portText = text.substr(colon + 1);
+  }
   if (host.empty()) return false;
-  if (colon == std::string::npos) return true;
+  if (!hasPort) return true;
   unsigned value = 0;
-  const char* first = text.data() + colon + 1;
-  const char* last = text.data() + text.size();
+  const char* first = portText.data();
+  const char* last = portText.data() + portText.size();
   const auto [end, ec] = std::from_chars(first, last, value);
   if (ec != std::errc{} || end != last || first == last || value == 0 || value > 65535) {
     return false;

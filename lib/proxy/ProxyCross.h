@@ -119,7 +119,8 @@ class ProxyCross : public crosslib::TCross {
   std::shared_ptr<ProxyCross*> alive_;
 };
 
-// "host", "host:port"; false when the port is not a number from 1 to 65535.
+// "host", "host:port", "[IPv6]", "[IPv6]:port" or a bare IPv6 address; false when the port is
+// not a number from 1 to 65535.
 bool ParseHostPort(const std::string& text, std::string& host, std::uint16_t& port);
 
 }  // namespace proxy

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -93,17 +94,27 @@ int ConnectOne(const addrinfo& address, int timeoutMs, std::string& reason) {
 std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
                                           int timeoutMs, std::string& reason) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
   const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (status != 0 || found == nullptr) {
     reason = std::string("cannot resolve the name: ") +
-             (status != 0 ? gai_strerror(status) : "no IPv4 address");
+             (status != 0 ? gai_strerror(status) : "no address");
     return nullptr;
   }
-  const int fd = ConnectOne(*found, timeoutMs, reason);
+  // Each address in turn, all within the one time-out: a name may list one where nothing
+  // listens before the one that answers. The last address's reason is the one told.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int fd = -1;
+  for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;  // the reason of the one before stands
+    fd = ConnectOne(*address, static_cast<int>(left), reason);
+  }
   freeaddrinfo(found);
   return fd < 0 ? nullptr : std::make_unique<PosixTcpConnection>(fd);
 }
