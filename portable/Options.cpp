@@ -1,12 +1,59 @@
 #include "portable/Options.h"
 
+#include <charconv>
 #include <string>
+#include <vector>
 
 #include "app/PollCycle.h"
 #include "lib/proxy/ProxyCross.h"
 #include "portable/CommandLine.h"
+#include "portable/ConfigFile.h"
 
 namespace portable {
+namespace {
+
+// What the file sets and the command line does not. A mistake ends the program with one line
+// that names the file, the line and the key, and exit code 2, which systemd does not restart.
+void ApplyConfig(const std::string& path, const CommandLine& line, std::string& controller,
+                 std::string& to, Options& options) {
+  Result<std::vector<ConfigSetting>> settings = ReadConfigFile(path);
+  if (!settings) line.Fail(settings.Reason());
+  for (const ConfigSetting& setting : *settings) {
+    const std::string where = path + ":" + std::to_string(setting.line) + ": " + setting.key;
+    const std::string& value = setting.value;
+    if (setting.key == "CONTROLLER") {
+      std::string host;
+      std::uint16_t port = 0;
+      if (!proxy::ParseHostPort(value, host, port)) {
+        line.Fail(where + ": '" + value + "' is not HOST or HOST:PORT (port 1 to 65535)");
+      }
+      if (line.Given("--controller")) continue;
+      controller = value;
+      options.proxyHost = host;
+      options.proxyPort = port;
+    } else if (setting.key == "RECEIVER") {
+      if (value.empty() || value.find_first_of(":, \t") != std::string::npos) {
+        line.Fail(where + ": '" + value +
+                  "' is not one host name or IPv4 address (the port is always 4849)");
+      }
+      if (!line.Given("--to")) to = value;
+    } else if (setting.key == "PERIOD") {
+      unsigned period = 0;
+      const char* last = value.data() + value.size();
+      const auto [end, error] = std::from_chars(value.data(), last, period);
+      if (value.empty() || error != std::errc{} || end != last ||
+          period > jointcast::kMaxReadPeriod) {
+        line.Fail(where + ": '" + value + "' is not a whole number of milliseconds from 0 to " +
+                  std::to_string(jointcast::kMaxReadPeriod));
+      }
+      if (!line.Given("--period")) options.periodMs = period;
+    } else {
+      line.Fail(where + ": not a setting (CONTROLLER, RECEIVER and PERIOD are)");
+    }
+  }
+}
+
+}  // namespace
 
 Options ParseOptions(int argc, char** argv, const char* program) {
   Options options;
@@ -31,12 +78,17 @@ Options ParseOptions(int argc, char** argv, const char* program) {
   line.Number("--period", "MS", 0u, jointcast::kMaxReadPeriod, options.periodMs,
               "milliseconds from one read of the controller to the next; 0 reads again as soon "
               "as a reading is sent");
+  std::string config;
+  line.Text("--config", "FILE", config,
+            "settings from FILE, KEY=VALUE lines: CONTROLLER, RECEIVER, PERIOD (as --controller, "
+            "--to, --period; those given here win over the file)");
   if (window) {
     line.Flag("--headless", options.headless,
               "no window: status and indicator changes go to stderr (the same as having no "
               "display; runs jointcastd)");
   }
   line.Parse(argc, argv);
+  if (!config.empty()) ApplyConfig(config, line, controller, to, options);
   options.useProxy = !controller.empty();
   if (!to.empty()) options.destination = to;
   return options;

@@ -161,6 +161,34 @@ check("jointcast --headless runs jointcastd with the same options", "Arm green" 
 ended, said = said_until("bound", [os.path.join(BUILD, "jointcastd"), "--period", "10000",
                                    f"--controller=127.0.0.1:{sim_port}"], "Cross green")
 check("jointcastd --period 10000", ended == 0 and "Cross green" in said, said)
+
+# A service's settings from a file, the command line's over them; a mistake in the file is one
+# line naming the file, the line and the key, and exit code 2 at once (systemd does not restart).
+conf = os.path.join(work, "robot1.conf")
+with open(conf, "w", newline="") as f:
+    f.write(f"# robot 1\r\nCONTROLLER = 127.0.0.1:{sim_port}\r\nRECEIVER='127.0.0.1'\r\n"
+            "PERIOD=10000\r\n")
+jointcastd = os.path.join(BUILD, "jointcastd")
+ended, said = said_until("config", [jointcastd, "--config", conf], "Cross green")
+check("jointcastd --config: controller and receiver from the file", ended == 0 and
+      f"connecting to controller 127.0.0.1:{sim_port}, sending to 127.0.0.1:4849" in said, said)
+ended, said = said_until("config-over", [jointcastd, "--config", conf, "--to", "localhost"],
+                         "Cross green")
+check("jointcastd --config: the command line wins", "sending to localhost:4849" in said, said)
+for what, text, expected in (
+        ("a misspelt key", "RECIEVER=10.9.9.9\n", ":1: RECIEVER: not a setting"),
+        ("a bad period", "\nPERIOD=20x\n", ":2: PERIOD: '20x' is not a whole number"),
+        ("a port on the receiver", "RECEIVER=127.0.0.1:4850\n", ":1: RECEIVER: '127.0.0.1:4850' is not one"),
+        ("a missing file", None, ": cannot read it")):
+    path = os.path.join(work, "no-such.conf" if text is None else "bad.conf")
+    if text is not None:
+        with open(path, "w") as f:
+            f.write(text)
+    began = time.monotonic()
+    refused = run("jointcastd", "--config", path)
+    check(f"jointcastd --config, {what}: one line naming it, exit code 2",
+          refused.returncode == 2 and refused.stderr.count("\n") == 1 and
+          path + expected in refused.stderr and time.monotonic() - began < 2, refused.stderr)
 highest = run("jointcast-listen", "--port", "65535", "--bind", "127.0.0.1", "--mqtt",
               f"127.0.0.1:{free_port()}", "--mqtt-qos", "1", "--count", "1000000000000",
               "--seconds", "0.3")

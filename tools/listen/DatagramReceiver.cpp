@@ -14,6 +14,8 @@
 
 namespace receiver {
 
+using portable::Result;
+
 Result<DatagramReceiver> DatagramReceiver::Open(const std::string& address, std::uint16_t port,
                                                 const Report& report) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tools/listen/Output.h"
-#include "tools/listen/Result.h"
+#include "portable/Result.h"
 
 namespace receiver {
 
@@ -32,7 +32,7 @@ class DatagramReceiver {
 
   // Binds to ADDRESS (a name or an IPv4 address) and port. A buffer smaller than asked for is
   // said through report, with what limits it.
-  static Result<DatagramReceiver> Open(const std::string& address, std::uint16_t port,
+  static portable::Result<DatagramReceiver> Open(const std::string& address, std::uint16_t port,
                                        const Report& report);
   DatagramReceiver(DatagramReceiver&& other) noexcept;
   DatagramReceiver& operator=(DatagramReceiver&&) = delete;

@@ -25,14 +25,14 @@
 #include "tools/listen/Printer.h"
 #include "tools/listen/QueuedOutput.h"
 #include "tools/listen/Recorder.h"
-#include "tools/listen/Result.h"
+#include "portable/Result.h"
 #include "tools/listen/SenderNames.h"
 #include "tools/listen/SenderTable.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
 
-using receiver::Result;
+using portable::Result;
 
 volatile std::sig_atomic_t gReload = 0;
 void OnHangUp(int) {

@@ -4,11 +4,12 @@
 #include <string>
 #include <utility>
 
-namespace receiver {
+namespace portable {
 
-// How the listener's parts report failure: a call that can fail returns a Result, the value or
-// the reason there is none, and says nothing itself. The program says what matters through its
-// one Report function (Output.h), which prefixes the program's name and writes to stderr.
+// How the newer parts of the portable programs report failure: a call that can fail returns a
+// Result, the value or the reason there is none, and says nothing itself. The program says what
+// matters through its one reporting function (the listener's Say, for one), which prefixes the
+// program's name and writes to stderr.
 template <typename T>
 class Result {
  public:
@@ -31,4 +32,4 @@ class Result {
   std::string reason_;
 };
 
-}  // namespace receiver
+}  // namespace portable
