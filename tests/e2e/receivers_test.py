@@ -102,7 +102,11 @@ time.sleep(0.5)  # the subscription is in place
 sent = [b"0001.500000 -02.250000 003.000000 4.000000 5.000000 6.000000"] + [datagram(i) for i in range(5)]
 send(sent + [b"1 2 3 4 5 6"], pause=0.05)  # the last one is malformed: never published
 messages = [line.split(" ", 1) for line in subscriber.communicate(timeout=20)[0].splitlines()]
-listener.finish()
+began = time.monotonic()
+delivered_out, _ = listener.finish()
+check("MQTT: all delivered, so no loss said, exit code 0, and no wait at the end",
+      "mqtt:" not in delivered_out and listener.process.returncode == 0 and
+      time.monotonic() - began < 1, (delivered_out, listener.process.returncode))
 topics_ok = all(topic == "jointcast/127.0.0.2/axis_act" for topic, _ in messages)
 bodies = [json.loads(body) for _, body in messages]  # a real parser: fails on invalid JSON
 check("MQTT: every well-formed datagram is published, on PREFIX/<sender>/axis_act",
@@ -482,7 +486,9 @@ check("a recording into a FIFO that is not read: rows lost and counted, SIGTERM 
 for stderr_too in (False, True):
     stdout_port = free_port(socket.SOCK_DGRAM)
     rows = os.path.join(work, f"stdout-stuck-{stderr_too}.csv")
-    blocked = start([LISTEN, "--bind", "127.0.0.1", "--port", str(stdout_port), "--csv", rows],
+    # The live view too: its server takes a second or more to stop, which the exit must not wait for.
+    blocked = start([LISTEN, "--bind", "127.0.0.1", "--port", str(stdout_port), "--csv", rows,
+                     "--http", f"127.0.0.1:{free_port()}"],
                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT if stderr_too else subprocess.PIPE)
     time.sleep(0.5)
     for batch in range(10):
@@ -507,6 +513,22 @@ for stderr_too in (False, True):
            b"summary: 5000 datagrams" in blocked_err and
            re.search(rb"printing: \d+ lines not printed", blocked_err)),
           (recorded, took, blocked.returncode, blocked_err[-400:]))
+
+# A reader that leaves (| head -1): the summary and the lines not printed go to stderr.
+headed_port = free_port(socket.SOCK_DGRAM)
+headed = start([LISTEN, "--bind", "127.0.0.1", "--port", str(headed_port)],
+               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+time.sleep(0.5)
+send([datagram(1)], port=headed_port)
+headed.stdout.readline()
+headed.stdout.close()
+send([datagram(i) for i in range(5)], port=headed_port, pause=0.05)
+headed.terminate()
+headed.wait(timeout=5)
+headed_err = headed.stderr.read()
+check("a reader that leaves: the summary and the lines not printed on stderr, exit code 1",
+      headed.returncode == 1 and b"summary: 6 datagrams" in headed_err and
+      b"printing: 5 lines not printed" in headed_err, (headed.returncode, headed_err))
 
 # Times are when a datagram arrived: a listener stopped for 1.2 s (a paused VM, a debugger)
 # records and prints the 20/s stream that came meanwhile at its own pace, not as one gap and a

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/listen/Output.h"
 #include "portable/Result.h"
+#include "tools/listen/Output.h"
 
 namespace receiver {
 
@@ -33,7 +33,7 @@ class DatagramReceiver {
   // Binds to ADDRESS (a name or an IPv4 address) and port. A buffer smaller than asked for is
   // said through report, with what limits it.
   static portable::Result<DatagramReceiver> Open(const std::string& address, std::uint16_t port,
-                                       const Report& report);
+                                                 const Report& report);
   DatagramReceiver(DatagramReceiver&& other) noexcept;
   DatagramReceiver& operator=(DatagramReceiver&&) = delete;
   DatagramReceiver(const DatagramReceiver&) = delete;

@@ -10,7 +10,8 @@ namespace receiver {
 // (IPv4, or IPv6 in brackets), "localhost", or one of the known names (this machine's name,
 // and those the operator adds), with or without a port, case ignored. A page on another site
 // that rebinds its own name to this address sends its own name, and is refused: it cannot read
-// the positions. A request without the header (HTTP/1.0) is no browser's, and is let through.
+// the positions. An empty header is let through here: the server refuses it on HTTP/1.1, and
+// on HTTP/1.0 (no header) it is no browser's.
 bool HostAllowed(std::string_view header, const std::vector<std::string>& knownNames);
 
 // This machine's name (no lookup: a resolver that does not answer must not hold the start).

@@ -81,13 +81,17 @@ LiveView::~LiveView() {
   Stop();
 }
 
-void LiveView::Stop() {
-  if (server_ == nullptr) return;
+void LiveView::Close(std::chrono::steady_clock::time_point) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
   }
   closing_.notify_all();
+}
+
+void LiveView::Stop() {
+  if (server_ == nullptr) return;
+  Close({});
   mg_stop(server_);  // waits for its threads; the pushes end at the notification
   mg_exit_library();
   server_ = nullptr;
@@ -140,7 +144,9 @@ int LiveView::OnBeginRequest(mg_connection* connection) {
   const mg_request_info* request = mg_get_request_info(connection);
   const auto* self = static_cast<const LiveView*>(request->user_data);
   const char* host = mg_get_header(connection, "Host");
-  if (!HostAllowed(host != nullptr ? host : "", self->knownNames_)) {
+  const bool needsHost = std::string_view(request->http_version) != "1.0";
+  if ((host == nullptr && needsHost) ||
+      !HostAllowed(host != nullptr ? host : "", self->knownNames_)) {
     mg_send_http_error(connection, 421,
                        "this server does not answer to that name; its operator can add it with "
                        "--http-host\n");

@@ -51,7 +51,9 @@ class LiveView : public Output {
   void Take(const Arrival& arrival) override {
     Add(arrival.steadyTime, arrival.address, arrival.name, arrival.payload, arrival.wellFormed);
   }
-  void Close(std::chrono::steady_clock::time_point) override { Stop(); }
+  // Ends the pages' streams. The server itself stops with the view: that waits a second or
+  // more for civetweb's threads, which a listener ending at once leaves to the exit.
+  void Close(std::chrono::steady_clock::time_point) override;
   std::uint64_t Lost() const override { return 0; }  // a page shows the latest, by design
   std::string LossLine() const override { return {}; }
 

@@ -119,6 +119,7 @@ std::string MqttBridge::LossLine() const {
   };
   add(droppedForBacklog_, "dropped (the broker did not keep up)");
   add(droppedWhileAway_, "not sent (no broker connected)");
+  add(notPublished_, "refused by the library (said above)");
   add(notDelivered_, "handed to the library but never delivered (the connection went)");
   return line;
 }
@@ -282,9 +283,14 @@ void MqttBridge::Publish(double unixTime, std::string_view sender, std::string_v
   }
   const std::string topic = PositionTopic(settings_.prefix, name);
   const std::string json = PositionJson(unixTime, sender, payload);
+  // Counted before the library has it: its thread may say it is sent before publish returns.
+  ++waiting_;
   const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()),
                                    json.data(), settings_.qos, true);
-  if (rc == MOSQ_ERR_SUCCESS) ++waiting_;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    --waiting_;
+    ++(rc == MOSQ_ERR_NO_CONN ? droppedWhileAway_ : notPublished_);  // the connection just went
+  }
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && !publishFailureSaid_) {
     publishFailureSaid_ = true;
     Say("MQTT: cannot publish on " + topic + ": " + mosquitto_strerror(rc));

@@ -75,7 +75,9 @@ class MqttBridge : public Output {
   // The well-formed datagrams, published; never waits for the broker.
   void Take(const Arrival& arrival) override;
   void Close(std::chrono::steady_clock::time_point deadline) override;
-  std::uint64_t Lost() const override { return droppedForBacklog_ + droppedWhileAway_; }
+  std::uint64_t Lost() const override {
+    return droppedForBacklog_ + droppedWhileAway_ + notPublished_ + notDelivered_;
+  }
   std::string LossLine() const override;
 
  private:
@@ -109,6 +111,7 @@ class MqttBridge : public Output {
   bool backlogSaid_ = false;                           // the caller's own
   std::uint64_t droppedForBacklog_ = 0;                // the caller's own
   std::uint64_t droppedWhileAway_ = 0;                 // the caller's own
+  std::uint64_t notPublished_ = 0;                     // the caller's own: the library refused them
   std::atomic<int> waiting_{0};
   mutable std::mutex mutex_;
   std::condition_variable wake_;

@@ -21,6 +21,9 @@ class Output {
   // Takes one datagram. Returns at once, whatever the output's own destination is doing:
   // receiving waits for it. What the output cannot keep up with it drops and counts.
   virtual void Take(const Arrival& arrival) = 0;
+  // Starts finishing what it holds, without waiting: every output is told before any is waited
+  // for, so that their deadlines run side by side.
+  virtual void BeginClose() {}
   // Finishes what it holds, up to the deadline, and stops; what is left then is lost.
   virtual void Close(std::chrono::steady_clock::time_point deadline) = 0;
   // Datagrams it lost, dropped or not written, so far.

@@ -62,6 +62,14 @@ void QueuedOutput::Run() {
   drained_.notify_all();
 }
 
+void QueuedOutput::BeginClose() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+}
+
 void QueuedOutput::Close(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!thread_.joinable()) return;

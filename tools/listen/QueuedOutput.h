@@ -47,6 +47,7 @@ class QueuedOutput : public Output {
   QueuedOutput& operator=(const QueuedOutput&) = delete;
 
   void Take(const Arrival& arrival) override;
+  void BeginClose() override;
   void Close(std::chrono::steady_clock::time_point deadline) override;
   std::uint64_t Lost() const override;
   std::string LossLine() const override;

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "portable/CommandLine.h"
+#include "portable/Result.h"
 #include "tools/listen/DatagramReceiver.h"
 #include "tools/listen/LiveView.h"
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Printer.h"
 #include "tools/listen/QueuedOutput.h"
 #include "tools/listen/Recorder.h"
-#include "portable/Result.h"
 #include "tools/listen/SenderNames.h"
 #include "tools/listen/SenderTable.h"
 #include "tools/listen/StreamStats.h"
@@ -324,17 +324,23 @@ bool OpenOutputs(const Options& options, Listener& listener) {
 // Whether a reader takes what is written to fd: it has room within the time.
 bool Writable(int fd, int milliseconds) {
   pollfd room{fd, POLLOUT, 0};
-  return poll(&room, 1, milliseconds) == 1 && (room.revents & POLLOUT) != 0;
+  // A pipe whose reader has gone is "writable" too, with an error beside it.
+  return poll(&room, 1, milliseconds) == 1 && (room.revents & POLLOUT) != 0 &&
+         (room.revents & (POLLERR | POLLHUP)) == 0;
 }
 
 // The summary and what was lost, on stdout, or on stderr when nobody reads stdout (a stuck
 // pager would hold the exit for ever). The exit code: 2 when the broker turned the listener
 // down, 1 when anything was lost, else 0.
-int Finish(Listener& listener) {
-  // The outputs get a moment to write out what they hold, within the second a stop may take.
+[[noreturn]] void Finish(Listener& listener) {
+  // What the kernel dropped while receiving went on; what comes after is no loss.
+  const std::uint64_t kernelDrops = listener.socket.KernelDrops();
+  // The outputs get a moment to write out what they hold, side by side, within the second a
+  // stop may take.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  for (const auto& output : listener.outputs) output->BeginClose();
   for (const auto& output : listener.outputs) output->Close(deadline);
-  std::uint64_t lost = listener.socket.KernelDrops();
+  std::uint64_t lost = kernelDrops;
   for (const auto& output : listener.outputs) lost += output->Lost();
   int code = lost > 0 ? 1 : 0;
   if (listener.bridge != nullptr && !listener.bridge->Fatal().empty()) code = 2;
@@ -350,15 +356,15 @@ int Finish(Listener& listener) {
       std::fprintf(out, "%s\n", line.c_str());
     }
   }
-  if (const std::uint64_t drops = listener.socket.KernelDrops(); drops > 0) {
+  if (kernelDrops > 0) {
     std::fprintf(out, "receiving: %llu datagrams dropped by the kernel (its buffer was full)\n",
-                 static_cast<unsigned long long>(drops));
+                 static_cast<unsigned long long>(kernelDrops));
   }
-  if (out == stderr) {
-    std::fflush(stderr);
-    std::_Exit(code);  // the lines still buffered for stdout are left behind
-  }
-  return code;
+  // Ends here, everything written: the live view's server would take a second or more to stop
+  // its threads, and when stdout was not read, the lines still buffered for it are left behind.
+  if (out == stdout) std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(code);
 }
 
 }  // namespace
@@ -395,5 +401,5 @@ int main(int argc, char** argv) {
   Say("listening on UDP " + options.bind + ":" + std::to_string(options.port));
   if (const int failed = OpenLiveView(options, listener)) return failed;
   Receive(options, listener);
-  return Finish(listener);
+  Finish(listener);
 }
