@@ -86,6 +86,7 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
 MqttBridge::~MqttBridge() {
   if (client_ == nullptr) return;
   MqttBridge::Close(std::chrono::steady_clock::now());
+  if (thread_.joinable()) thread_.join();  // a thread Close left in a name lookup
   mosquitto_destroy(client_);
   mosquitto_lib_cleanup();
 }
@@ -95,7 +96,7 @@ void MqttBridge::Take(const Arrival& arrival) {
 }
 
 void MqttBridge::Close(std::chrono::steady_clock::time_point deadline) {
-  if (client_ == nullptr || !thread_.joinable()) return;
+  if (client_ == nullptr || !thread_.joinable() || closing_) return;
   // What the library still holds gets until the deadline to reach a connected broker.
   while (reported_ == 1 && waiting_ > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -106,6 +107,12 @@ void MqttBridge::Close(std::chrono::steady_clock::time_point deadline) {
   }
   wake_.notify_all();
   mosquitto_disconnect(client_);  // ends a loop that waits on the socket
+  // The library looks the broker's name up itself, blocking, when it connects: a resolver that
+  // does not answer would hold the exit for 20 s and more. Such a thread is left to the exit.
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto least = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  if (!ended_.wait_until(lock, std::max(deadline, least), [this] { return runEnded_; })) return;
+  lock.unlock();
   thread_.join();
   notDelivered_ += static_cast<std::uint64_t>(std::max(0, waiting_.load()));
   waiting_ = 0;
@@ -175,7 +182,12 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
     error = std::string("MQTT settings: ") + Reason(rc);
     return false;
   }
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    Run();
+    std::lock_guard<std::mutex> lock(mutex_);
+    runEnded_ = true;
+    ended_.notify_all();
+  });
   return true;
 }
 

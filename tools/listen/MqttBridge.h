@@ -115,6 +115,8 @@ class MqttBridge : public Output {
   std::atomic<int> waiting_{0};
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable ended_;  // the bridge's thread has ended
+  bool runEnded_ = false;
   std::string fatal_;
 };
 
