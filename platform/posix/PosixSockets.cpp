@@ -14,7 +14,12 @@ class PosixSockets : public Sockets {
 
   SocketHandle OpenUdp() override {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    return fd < 0 ? kNoSocket : fd;
+    if (fd < 0) return kNoSocket;
+    // A receiver may be given as a broadcast address (a subnet's .255, for every simulation PC
+    // on it): without the option the system refuses every send there.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    return fd;
   }
 
   std::optional<std::array<std::uint8_t, 4>> ResolveIPv4(const std::string& name) override {

@@ -162,6 +162,21 @@ ended, said = said_until("bound", [os.path.join(BUILD, "jointcastd"), "--period"
                                    f"--controller=127.0.0.1:{sim_port}"], "Cross green")
 check("jointcastd --period 10000", ended == 0 and "Cross green" in said, said)
 
+# A broadcast address as the receiver: every receiver on that network gets the readings.
+with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as everyone:
+    everyone.bind(("0.0.0.0", 4849))
+    everyone.settimeout(5)
+    broadcaster = start([os.path.join(BUILD, "jointcastd"), "--to", "127.255.255.255",
+                         f"--controller=127.0.0.1:{sim_port}"], stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL)
+    try:
+        heard = everyone.recv(256)
+    except socket.timeout:
+        heard = b""
+    broadcaster.terminate()
+    broadcaster.wait(timeout=10)
+check("jointcastd --to a broadcast address: the readings arrive", len(heard.split()) == 6, heard)
+
 # A service's settings from a file, the command line's over them; a mistake in the file is one
 # line naming the file, the line and the key, and exit code 2 at once (systemd does not restart).
 conf = os.path.join(work, "robot1.conf")
