@@ -190,6 +190,22 @@ check("jointcastd --config: controller and receiver from the file", ended == 0 a
 ended, said = said_until("config-over", [jointcastd, "--config", conf, "--to", "localhost"],
                          "Cross green")
 check("jointcastd --config: the command line wins", "sending to localhost:4849" in said, said)
+paced_conf = os.path.join(work, "paced.conf")
+with open(paced_conf, "w") as f:
+    f.write(f"CONTROLLER=127.0.0.1:{sim_port}\nRECEIVER=127.0.0.1\nPERIOD = 100\n")
+with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as paced_rx:
+    paced_rx.bind(("127.0.0.1", 4849))
+    paced_rx.settimeout(5)
+    paced = start([jointcastd, "--config", paced_conf], stdout=subprocess.DEVNULL,
+                  stderr=subprocess.DEVNULL)
+    paced_rx.recv(256)  # streaming
+    began, paced_count = time.monotonic(), 0
+    while time.monotonic() - began < 3:
+        paced_rx.recv(256)
+        paced_count += 1
+    paced.terminate()
+    paced.wait(timeout=10)
+check("PERIOD=100 in the file: about 10 datagrams a second", 24 <= paced_count <= 33, paced_count)
 for what, text, expected in (
         ("a misspelt key", "RECIEVER=10.9.9.9\n", ":1: RECIEVER: not a setting"),
         ("a bad period", "\nPERIOD=20x\n", ":2: PERIOD: '20x' is not a whole number"),
