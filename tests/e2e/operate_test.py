@@ -162,6 +162,23 @@ ended, said = said_until("bound", [os.path.join(BUILD, "jointcastd"), "--period"
                                    f"--controller=127.0.0.1:{sim_port}"], "Cross green")
 check("jointcastd --period 10000", ended == 0 and "Cross green" in said, said)
 
+# A controller name whose first address has nothing listening is reached through its second
+# (a hosts file of the test's own, in a mount namespace of its own).
+hosts = os.path.join(work, "hosts")
+with open(hosts, "w") as f:
+    f.write("127.0.0.1 localhost\n127.0.0.5 robot.cell3\n127.0.0.6 robot.cell3\n")
+second_port = free_port()
+second = start([os.path.join(BUILD, "jointcast-sim"), "--bind", "127.0.0.6", "--port",
+                str(second_port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+time.sleep(0.3)
+ended, said = said_until("second-address", [
+    "unshare", "--mount", "--", "sh", "-c", f"mount --bind {hosts} /etc/hosts && exec "
+    f"{os.path.join(BUILD, 'jointcastd')} --controller robot.cell3:{second_port} --to 127.0.0.1"],
+    "Arm green")
+second.terminate()
+check("a controller name whose first address is dead is reached through its second",
+      "Arm green" in said, said)
+
 # A broadcast address as the receiver: every receiver on that network gets the readings.
 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as everyone:
     everyone.bind(("0.0.0.0", 4849))
