@@ -18,6 +18,7 @@ constexpr int kInfo = 6;
 // The two error messages of the window whose cause the report can say more about.
 constexpr const char* kReadTimeout = "can't read variable";
 constexpr const char* kAddressNotValid = "IP address not valid";
+constexpr const char* kReadFailed = "lost: a read failed";
 
 std::string LocalTimeOfDay() {
   const std::time_t now = std::time(nullptr);
@@ -167,6 +168,9 @@ void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
 
 void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
   const bool isCross = name == "Cross";
+  // The arm's indicator is set after each read that succeeded: that, not a passing ready check,
+  // ends a failure of the reads.
+  if (!isCross && failure_ && failure_->what == kReadFailed) Recover();
   std::optional<ui::TColor>& current = isCross ? cross_ : arm_;
   if (!isCross && color == ui::TColor::Green) ++sent_;  // set on every reading sent
   if (current == color) return;
@@ -182,11 +186,13 @@ void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
   if (isCross && before) {
     // The cycle's retries, which repeat every few seconds, are said as the failure they are.
     if (color == ui::TColor::Green) {
-      Recover();
+      // A controller whose ready check passes and whose reads fail has not recovered: the cycle
+      // goes round this every few seconds, and it is one failure, said once a minute.
+      if (!failure_ || failure_->what != kReadFailed) Recover();
     } else if (color == ui::TColor::Red && before == ui::TColor::Yellow) {
       Fail("does not answer: no reply within 3 s");
     } else if (color == ui::TColor::Red && before == ui::TColor::Green) {
-      Fail("lost: a read failed");
+      Fail(kReadFailed);
     }
     if (failure_) {
       UpdateStatus();

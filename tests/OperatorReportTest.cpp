@@ -127,6 +127,26 @@ TEST(OperatorReport, TheCyclesRetriesAreSaidAsTheFailureTheyAre) {
           "12:03:10",
           "jointcast: Cross green", "jointcast: controller robot1:7000 lost: a read failed"}));
   EXPECT_TRUE(manager.sent.empty());  // not started by systemd: nothing to tell
+  // Ready checks that pass and reads that fail, round after round: still the one failure, with
+  // its first time, until a read succeeds.
+  const std::size_t before = r.Lines().size();
+  for (int round = 0; round < 10; ++round) {
+    r.clock.Advance(3000);
+    report.OnIndicator("Cross", TColor::Yellow);
+    report.OnIndicator("Cross", TColor::Green);
+    r.clock.Advance(500);
+    report.OnIndicator("Cross", TColor::Red);
+  }
+  EXPECT_EQ(r.Lines().size(), before);
+  report.OnIndicator("Cross", TColor::Yellow);
+  report.OnIndicator("Cross", TColor::Green);
+  report.OnIndicator("Arm", TColor::Green);
+  const auto lines = r.Lines();
+  ASSERT_EQ(lines.size(), before + 2);
+  EXPECT_EQ(
+      lines[before],
+      "jointcast: controller robot1:7000 answers again, after 11 failed tries since 12:03:10");
+  EXPECT_EQ(lines[before + 1], "jointcast: Arm green");
 }
 
 // Under systemd with a watchdog and the journal: priorities on each line, WATCHDOG=1 from the
