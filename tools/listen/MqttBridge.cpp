@@ -2,10 +2,12 @@
 
 #include "platform/TcpConnection.h"
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <charconv>
@@ -13,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 namespace receiver {
 namespace {
@@ -35,6 +38,58 @@ std::string Reason(int rc) {
 bool Reachable(const std::string& host, int port, std::string& reason) {
   return platform::ConnectTcp(host, static_cast<std::uint16_t>(port), kProbeTimeoutMs, reason) !=
          nullptr;
+}
+
+// The broker's certificate as a handshake of our own finds it: the chain's verdict against the
+// CA file, and whether it names the host. libmosquitto lets its own TLS state go as its handshake
+// fails, and its own host name check leaves no cause behind. None when no handshake got as far.
+struct CertificateVerdict {
+  long verified = X509_V_OK;
+  bool forHost = true;
+};
+
+std::optional<CertificateVerdict> CheckCertificate(const std::string& host, int port,
+                                                   const std::string& caFile) {
+  std::string reason;
+  const auto connection =
+      platform::ConnectTcp(host, static_cast<std::uint16_t>(port), kProbeTimeoutMs, reason);
+  if (!connection) return std::nullopt;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) return std::nullopt;
+  SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr);
+  SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);  // the verdict is wanted, not an abort
+  SSL* ssl = SSL_new(context);
+  std::optional<CertificateVerdict> verdict;
+  if (ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(connection->Handle())) == 1) {
+    in6_addr literal{};
+    if (inet_pton(AF_INET, host.c_str(), &literal) != 1 &&
+        inet_pton(AF_INET6, host.c_str(), &literal) != 1) {
+      SSL_set_tlsext_host_name(ssl, host.c_str());  // a name, not an address: as the library does
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeTimeoutMs);
+    for (;;) {  // the socket does not block: wait for it as the handshake asks
+      const int result = SSL_connect(ssl);
+      const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, result);
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) || left <= 0) break;
+      pollfd ready{static_cast<int>(connection->Handle()),
+                   static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+      poll(&ready, 1, static_cast<int>(left));
+    }
+    if (X509* leaf = SSL_get_peer_certificate(ssl)) {  // the server's Certificate came
+      verdict =
+          CertificateVerdict{SSL_get_verify_result(ssl),
+                             X509_check_host(leaf, host.c_str(), host.size(), 0, nullptr) == 1 ||
+                                 X509_check_ip_asc(leaf, host.c_str(), 0) == 1};
+      X509_free(leaf);
+    }
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  return verdict;
 }
 
 // One probe's outcome, shared with the thread that makes it.
@@ -225,14 +280,17 @@ void MqttBridge::Run() {
       if (closing_ || refused_) return;  // refused: GiveUp said so
       std::string reason =
           loop == MOSQ_ERR_NO_CONN && !answered_ ? "no answer from the broker" : Reason(loop);
-      if (loop == MOSQ_ERR_TLS && !answered_ && CertificateRejected(reason)) return;
+      if (!settings_.caFile.empty() && !answered_ && CertificateRejected(reason)) return;
       // Back to a short wait only after a connection that was accepted and lasted: a broker
       // that refuses (CONNACK 1 to 3) or drops the client at once (another one with its client
       // id, say) is not hammered.
       if (accepted_ && Clock::now() - connectedAt_ >= kStayedUp) backoff = kLeastBackoffS;
       SayState(false, reason);
     } else {
-      SayState(false, Reason(rc));
+      // On the loopback the handshake may be over, and failed, before the call returns.
+      std::string reason = Reason(rc);
+      if (rc == MOSQ_ERR_TLS && CertificateRejected(reason)) return;
+      SayState(false, reason);
     }
     if (!Sleep(backoff)) return;
     backoff = std::min(backoff * 2, kMostBackoffS);
@@ -240,9 +298,10 @@ void MqttBridge::Run() {
 }
 
 bool MqttBridge::CertificateRejected(std::string& reason) {
-  SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_));
-  const long verified = ssl == nullptr ? X509_V_OK : SSL_get_verify_result(ssl);
-  if (verified == X509_V_OK) return false;  // another TLS trouble: passing, tried again
+  const std::optional<CertificateVerdict> verdict =
+      CheckCertificate(settings_.host, settings_.port, settings_.caFile);
+  if (!verdict) return false;  // no handshake: another trouble, passing, tried again
+  const long verified = verdict->verified;
   if (verified == X509_V_ERR_CERT_NOT_YET_VALID) {
     // More often this machine's clock than the certificate: a listener started at boot before
     // the clock was set. Tried again, so it connects once the clock is right.
@@ -254,19 +313,14 @@ bool MqttBridge::CertificateRejected(std::string& reason) {
              utc + "); tried again";
     return false;
   }
-  // The library checks the host name itself and leaves no cause behind: it is told here.
-  STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
-  X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
-  const std::string& host = settings_.host;
-  if (verified != X509_V_ERR_CERT_HAS_EXPIRED && leaf != nullptr &&
-      X509_check_host(leaf, host.c_str(), host.size(), 0, nullptr) != 1 &&
-      X509_check_ip_asc(leaf, host.c_str(), 0) != 1) {
-    GiveUp("the broker's certificate is not for " + host + " (the name in --mqtt)");
-    return true;
-  }
+  if (verified == X509_V_OK && verdict->forHost) return false;  // another TLS trouble
   // A certificate that does not verify does not start to verify by waiting.
-  GiveUp(std::string("the broker's certificate does not verify against --mqtt-cafile: ") +
-         X509_verify_cert_error_string(verified));
+  if (verified == X509_V_OK || (!verdict->forHost && verified != X509_V_ERR_CERT_HAS_EXPIRED)) {
+    GiveUp("the broker's certificate is not for " + settings_.host + " (the name in --mqtt)");
+  } else {
+    GiveUp(std::string("the broker's certificate does not verify against --mqtt-cafile: ") +
+           X509_verify_cert_error_string(verified));
+  }
   return true;
 }
 
