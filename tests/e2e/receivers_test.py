@@ -72,6 +72,12 @@ class Listener:
                 sys.exit(f"FAIL: jointcast-listen did not start: {self.err}")
             time.sleep(0.02)
 
+    def wait_said(self, text, times=1, seconds=10):
+        """Waits until stderr has said text so many times, or the seconds pass."""
+        deadline = time.monotonic() + seconds
+        while sum(text in line for line in self.err) < times and time.monotonic() < deadline:
+            time.sleep(0.05)
+
     def finish(self, timeout=25):
         """Its stdout and stderr once it has ended by itself."""
         out = self.process.stdout.read()
@@ -303,9 +309,7 @@ secured.wait(timeout=10)
 future = start_secured_broker(secure_port, "future.crt")
 waiting = Listener("--mqtt", f"127.0.0.1:{secure_port}", "--mqtt-cafile", f"{work}/ca.crt",
                    "--seconds", "20")
-deadline = time.monotonic() + 10
-while not any("not valid yet" in line for line in waiting.err) and time.monotonic() < deadline:
-    time.sleep(0.1)
+waiting.wait_said("not valid yet")
 time.sleep(1.5)  # and it is still running, trying again
 waiting.process.send_signal(signal.SIGINT)
 waiting_out, waiting_err = waiting.finish()
@@ -373,9 +377,7 @@ stalled_port = fake_broker(0, stall=True)
 stalled_udp = free_port(socket.SOCK_DGRAM)
 stalled = Listener("--mqtt", f"127.0.0.1:{stalled_port}", "--quiet", "--seconds", "60",
                    port=stalled_udp)
-deadline = time.monotonic() + 10
-while not any("broker connected" in line for line in stalled.err) and time.monotonic() < deadline:
-    time.sleep(0.05)
+stalled.wait_said("broker connected")
 # As many as it takes: the socket's buffers hold tens of thousands before any wait.
 for batch in range(600):
     send([datagram(i) for i in range(500)], port=stalled_udp)
@@ -397,16 +399,11 @@ held_port = fake_broker(0, stall=True, hold_s=4)
 held_udp = free_port(socket.SOCK_DGRAM)
 held = Listener("--mqtt", f"127.0.0.1:{held_port}", "--mqtt-qos", "1", "--quiet", "--seconds",
                 "60", port=held_udp)
-deadline = time.monotonic() + 10
-while not any("broker connected" in line for line in held.err) and time.monotonic() < deadline:
-    time.sleep(0.05)
+held.wait_said("broker connected")
 for batch in range(30):
     send([datagram(i) for i in range(500)], port=held_udp)
     time.sleep(0.02)
-deadline = time.monotonic() + 15  # the broker closes at 4 s; the client is back 1 s later
-while (sum("broker connected" in line for line in held.err) < 2 and
-       time.monotonic() < deadline):
-    time.sleep(0.05)
+held.wait_said("broker connected", 2, 15)  # the broker closes at 4 s; the client is back 1 s later
 for batch in range(30):
     send([datagram(i) for i in range(500)], port=held_udp)
     time.sleep(0.02)

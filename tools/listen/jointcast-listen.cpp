@@ -107,13 +107,20 @@ Options Parse(int argc, char** argv) {
   return options;
 }
 
+// Whether a reader takes what is written to fd: it has room within the time.
+bool Writable(int fd, int milliseconds) {
+  pollfd room{fd, POLLOUT, 0};
+  // A pipe whose reader has gone is "writable" too, with an error beside it.
+  return poll(&room, 1, milliseconds) == 1 && (room.revents & POLLOUT) != 0 &&
+         (room.revents & (POLLERR | POLLHUP)) == 0;
+}
+
 // The one way this program says something to its operator: a line on stderr, written whole in
 // one call. When nobody reads stderr (a stuck pager behind 2>&1) the line is left out: the
 // receiving thread says things too, and must never wait for a reader.
 void Say(const std::string& text) {
   const std::string line = "jointcast-listen: " + text + "\n";
-  pollfd room{STDERR_FILENO, POLLOUT, 0};
-  if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return;
+  if (!Writable(STDERR_FILENO, 0)) return;
   // After POLLOUT a pipe takes a line this short whole, without waiting.
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
 }
@@ -319,14 +326,6 @@ bool OpenOutputs(const Options& options, Listener& listener) {
     listener.outputs.push_back(std::move(bridge));
   }
   return true;
-}
-
-// Whether a reader takes what is written to fd: it has room within the time.
-bool Writable(int fd, int milliseconds) {
-  pollfd room{fd, POLLOUT, 0};
-  // A pipe whose reader has gone is "writable" too, with an error beside it.
-  return poll(&room, 1, milliseconds) == 1 && (room.revents & POLLOUT) != 0 &&
-         (room.revents & (POLLERR | POLLHUP)) == 0;
 }
 
 // The summary and what was lost, on stdout, or on stderr when nobody reads stdout (a stuck
