@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "platform/TcpConnection.h"
+#include "platform/posix/ErrorPhrase.h"
 
 namespace platform {
 namespace {
@@ -40,32 +40,33 @@ class PosixTcpConnection : public TcpConnection {
     while (true) {
       const ssize_t got = recv(fd_, buffer, capacity, 0);
       if (got > 0) return static_cast<long>(got);
-      if (got == 0) return -1;
+      if (got == 0) {
+        broken_ = "closed by the other end";
+        return -1;
+      }
       if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      broken_ = ErrorPhrase(errno);
+      return -1;
     }
   }
 
+  std::string BrokenBecause() const override { return broken_; }
+
  private:
   int fd_;
+  std::string broken_;
 };
 
-// An error as a phrase within a line: "Connection refused" becomes "connection refused".
-std::string Phrase(int error) {
-  std::string text = std::strerror(error);
-  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] + 32);
-  return text;
-}
-
-int ConnectOne(const addrinfo& address, int timeoutMs, std::string& reason) {
-  const int fd = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+int ConnectOne(const ResolvedAddress& address, int timeoutMs, std::string& reason) {
+  const int fd = socket(address.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
-    reason = Phrase(errno);
+    reason = ErrorPhrase(errno);
     return -1;
   }
-  if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0) {
     if (errno != EINPROGRESS) {
-      reason = Phrase(errno);
+      reason = ErrorPhrase(errno);
       close(fd);
       return -1;
     }
@@ -74,12 +75,13 @@ int ConnectOne(const addrinfo& address, int timeoutMs, std::string& reason) {
     socklen_t size = sizeof error;
     const int ready = poll(&writable, 1, timeoutMs);
     if (ready != 1) {
-      reason = ready == 0 ? "no answer within " + std::to_string(timeoutMs) + " ms" : Phrase(errno);
+      reason =
+          ready == 0 ? "no answer within " + std::to_string(timeoutMs) + " ms" : ErrorPhrase(errno);
       close(fd);
       return -1;
     }
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-      reason = Phrase(error != 0 ? error : errno);
+      reason = ErrorPhrase(error != 0 ? error : errno);
       close(fd);
       return -1;
     }
@@ -91,32 +93,32 @@ int ConnectOne(const addrinfo& address, int timeoutMs, std::string& reason) {
 
 }  // namespace
 
-std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+std::unique_ptr<TcpConnection> ConnectTcp(const std::vector<ResolvedAddress>& addresses,
                                           int timeoutMs, std::string& reason) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (status != 0 || found == nullptr) {
-    reason = std::string("cannot resolve the name: ") +
-             (status != 0 ? gai_strerror(status) : "no address");
-    return nullptr;
-  }
   // Each address in turn, all within the one time-out: a name may list one where nothing
   // listens before the one that answers. The last address's reason is the one told.
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  reason = "no address";
   int fd = -1;
-  for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
+  for (const ResolvedAddress& address : addresses) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;  // the reason of the one before stands
-    fd = ConnectOne(*address, static_cast<int>(left), reason);
+    fd = ConnectOne(address, static_cast<int>(left), reason);
+    if (fd >= 0) break;
   }
-  freeaddrinfo(found);
   return fd < 0 ? nullptr : std::make_unique<PosixTcpConnection>(fd);
+}
+
+std::unique_ptr<TcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+                                          int timeoutMs, std::string& reason) {
+  const LookupAnswer answer = LookUp(host, port, AF_UNSPEC, SOCK_STREAM);
+  if (answer.addresses.empty()) {
+    reason = "cannot resolve the name: " + answer.error;
+    return nullptr;
+  }
+  return ConnectTcp(answer.addresses, timeoutMs, reason);
 }
 
 }  // namespace platform
