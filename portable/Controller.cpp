@@ -22,11 +22,13 @@ std::unique_ptr<crosslib::TCross> CreateController(const Options& options,
                                                    platform::EventPoster& poster,
                                                    platform::SocketWatcher& watcher,
                                                    platform::Clock& clock,
-                                                   ConnectListener onConnect) {
+                                                   ControllerListeners listeners) {
   if (options.useProxy) {
     auto cross = std::make_unique<proxy::ProxyCross>(options.proxyHost, options.proxyPort, poster,
                                                      watcher, clock);
-    cross->OnConnect = std::move(onConnect);
+    cross->OnConnect = std::move(listeners.onConnect);
+    cross->OnDisconnect = std::move(listeners.onDisconnect);
+    cross->OnReading = std::move(listeners.onReading);
     return cross;
   }
   return std::make_unique<sim::SimulatedCross>(poster, clock, SimulatedLatency());

@@ -12,8 +12,13 @@
 
 namespace portable {
 
-// Told of each attempt to reach a real controller's proxy, and why one failed.
-using ConnectListener = std::function<void(bool connected, const std::string& reason)>;
+// What the program is told of a real controller's proxy: each attempt to reach it and why one
+// failed, why a connection broke, and each value a read returned.
+struct ControllerListeners {
+  std::function<void(bool connected, const std::string& reason)> onConnect;
+  std::function<void(const std::string& reason)> onDisconnect;
+  std::function<void(const std::string& value)> onReading;
+};
 
 // The controller the portable programs read: a real one through its variable proxy, or the
 // simulated arm (its reply latency set by JOINTCAST_SIM_LATENCY_MS, for benchmarks and demos).
@@ -21,6 +26,6 @@ std::unique_ptr<crosslib::TCross> CreateController(const Options& options,
                                                    platform::EventPoster& poster,
                                                    platform::SocketWatcher& watcher,
                                                    platform::Clock& clock,
-                                                   ConnectListener onConnect = {});
+                                                   ControllerListeners listeners = {});
 
 }  // namespace portable

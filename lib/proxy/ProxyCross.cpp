@@ -72,8 +72,21 @@ ProxyCross::~ProxyCross() {
 bool ProxyCross::Init(const std::u16string&, const std::u16string&, std::int32_t) {
   // A new registration starts from a fresh connection: the old one may be half dead.
   Disconnect(false);
+  // One lookup per registration, run aside: a name server that does not answer must not hold up
+  // the loop, its watchdog pings or a stop. A lookup still running from the attempt before is
+  // waited for rather than started again.
+  lookup_.Start([host = host_, port = port_] {
+    return platform::LookUp(host, port, AF_UNSPEC, SOCK_STREAM);
+  });
+  lookup_.Wait(kLookupWaitMs);
   std::string reason;
-  connection_ = platform::ConnectTcp(host_, port_, kConnectTimeoutMs, reason);
+  if (std::optional<platform::LookupAnswer> answer = lookup_.Take(); !answer) {
+    reason = "cannot resolve the name: the name server has not answered yet";
+  } else if (answer->addresses.empty()) {
+    reason = "cannot resolve the name: " + answer->error;
+  } else {
+    connection_ = platform::ConnectTcp(answer->addresses, kConnectTimeoutMs, reason);
+  }
   if (OnConnect) OnConnect(connection_ != nullptr, reason);
   if (!connection_) return false;
   decoder_ = ReplyDecoder{};
@@ -103,6 +116,7 @@ crosslib::JobNumber ProxyCross::ShowVar(const std::u16string& name, const std::u
 bool ProxyCross::ShowVarResult(crosslib::JobNumber job, std::u16string& value) {
   const auto it = results_.find(static_cast<std::uint16_t>(job));
   if (it == results_.end() || !it->second.success) return false;
+  if (OnReading) OnReading(it->second.value);
   // The proxy returns the bare value; the rest of the program reads "NAME = VALUE".
   value = FromLatin1(it->second.value);
   return true;
@@ -212,7 +226,9 @@ void ProxyCross::OnReadable() {
     const long got = connection_->Receive(buffer, sizeof buffer);
     if (got == 0) break;
     if (got < 0) {
+      const std::string reason = connection_->BrokenBecause();
       Disconnect(true);
+      if (OnDisconnect) OnDisconnect(reason);
       return;
     }
     taken += static_cast<std::size_t>(got);

@@ -38,6 +38,9 @@ namespace proxy {
 class ProxyCross : public crosslib::TCross {
  public:
   static constexpr int kConnectTimeoutMs = 1000;
+  // How long a registration waits for the controller's name to be looked up. A name server that
+  // takes longer is not waited for: the lookup goes on, and a later registration takes its answer.
+  static constexpr int kLookupWaitMs = 200;
   static constexpr std::uint32_t kResendAfterMs = 1000;
   static constexpr int kMaxSends = 2;
   static constexpr std::size_t kMaxReadPerWakeUp = 64 * 1024;  // then the loop runs again
@@ -59,6 +62,10 @@ class ProxyCross : public crosslib::TCross {
 
   // Told of each connection attempt (a registration): whether it succeeded, and if not, why.
   std::function<void(bool connected, const std::string& reason)> OnConnect;
+  // Told when the connection breaks, and why ("connection reset by peer").
+  std::function<void(const std::string& reason)> OnDisconnect;
+  // Told of each value a read returned, as the controller sent it.
+  std::function<void(const std::string& value)> OnReading;
 
  private:
   // A job not yet finished: a read or a ready check.
@@ -97,6 +104,7 @@ class ProxyCross : public crosslib::TCross {
   platform::EventPoster& poster_;
   platform::SocketWatcher& watcher_;
   platform::Clock& clock_;
+  platform::BackgroundLookup lookup_;
   std::unique_ptr<platform::TcpConnection> connection_;
   // Reply times of the latest requests on this connection that were sent once; the resend waits
   // for twice the slowest of them.
