@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
 #include <vector>
 
 #include "portable/Options.h"
+#include "portable/Receivers.h"
 #include "portable/RunPublisher.h"
 #include "ui/qt/QtApplication.h"
 #include "ui/qt/QtToolkit.h"
@@ -112,7 +113,14 @@ int main(int argc, char** argv) {
     toolkit.EchoLabel("LMessage");
     application.SkipPainting();
   }
-  return portable::RunPublisher(toolkit, application, application, options);
+  // No report here: what the receivers have to say goes to stderr, beside the window.
+  portable::Receivers receivers(
+      platform::SystemSockets(), platform::SystemClock(),
+      static_cast<std::uint16_t>(options.sourcePort),
+      [](bool, const std::string& text) { std::fprintf(stderr, "jointcast: %s\n", text.c_str()); },
+      portable::LocalTimeOfDay);
+  return portable::RunPublisher(toolkit, application, application, receivers, options,
+                                platform::SystemClock());
 }
 
 #endif

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
+#include "app/AxisReply.h"
 #include "app/Mdialog.h"
-#include "platform/HostLookup.h"
+#include "app/PositionDatagram.h"
 
 namespace portable {
 namespace {
@@ -20,15 +21,6 @@ constexpr const char* kReadTimeout = "can't read variable";
 constexpr const char* kAddressNotValid = "IP address not valid";
 constexpr const char* kReadFailed = "lost: a read failed";
 
-std::string LocalTimeOfDay() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
 }  // namespace
 
 OperatorReport::OperatorReport(Setup setup, platform::Clock& clock, platform::EventPoster& poster,
@@ -43,7 +35,7 @@ std::string OperatorReport::Controller() const {
 }
 
 std::string OperatorReport::Receiver() const {
-  return (setup_.receiver.empty() ? "localhost" : setup_.receiver) + ":4849";
+  return setup_.receiver.empty() ? "localhost:4849" : setup_.receiver;
 }
 
 void OperatorReport::Say(int priority, const std::string& text) {
@@ -96,6 +88,14 @@ std::string OperatorReport::StatusText() const {
       std::snprintf(rate, sizeof rate, "%.1f/s", *rate_);
       return "streaming to " + Receiver() + ", " + rate;
     }
+    if (badReading_.Failing()) {
+      return "reading " + Controller() +
+             ", not sending: its reading is not six numbers: " + badReadingQuoted_;
+    }
+    const std::string trouble = setup_.receiverTrouble ? setup_.receiverTrouble() : "";
+    if (error_.empty() && !trouble.empty()) {
+      return "reading " + Controller() + ", not sending to " + trouble;
+    }
     return "reading " + Controller() + ", not sending to " + Receiver() +
            (error_.empty() ? "" : ": " + error_);
   }
@@ -136,6 +136,7 @@ void OperatorReport::Recover() {
 }
 
 void OperatorReport::ControllerConnect(bool connected, const std::string& reason) {
+  if (connected) dropReason_.clear();
   if (!connected) {
     Fail("unreachable: " + reason);
   } else if (failure_ && failure_->what.rfind("unreachable", 0) == 0) {
@@ -149,6 +150,56 @@ void OperatorReport::StartupFailed(const std::string& text) {
   if (manager_.Notify("STATUS=start-up failed: " + text)) lastStatus_.clear();
 }
 
+void OperatorReport::ControllerDisconnected(const std::string& reason) {
+  dropReason_ = reason;
+}
+
+void OperatorReport::ControllerReading(const std::string& value) {
+  std::u16string text;
+  for (unsigned char c : value) text += static_cast<char16_t>(c);
+  const std::optional<jointcast::AxisValues> axes = jointcast::ScanAxisReply(text);
+  if (axes && jointcast::Sendable(*axes)) {
+    if (const auto over = badReading_.Over()) {
+      Say(kNotice, Controller() + " sends readings of six numbers again, after " +
+                       std::to_string(over->times) + " that were not, since " + over->since);
+      UpdateStatus();
+    }
+    return;
+  }
+  // Quoted as it came, but bounded and with every byte that would not print shown as \xNN: a
+  // reading may hold anything, a NUL or a line break included.
+  constexpr std::size_t kQuoted = 120;
+  std::string quoted = "\"";
+  for (std::size_t i = 0; i < value.size() && i < kQuoted; ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      quoted += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      quoted += escaped;
+    }
+  }
+  quoted += value.size() > kQuoted ? "\"..." : "\"";
+  const auto due = badReading_.Occurred("not six numbers", clock_.Now(), setup_.timeOfDay);
+  if (due && due->first) {
+    badReadingQuoted_ = quoted;
+    Say(kError,
+        Controller() + " sends a reading that is not six numbers, so nothing is sent: " + quoted);
+  } else if (due) {
+    badReadingQuoted_ = quoted;
+    Say(kError, Controller() + " still sends readings that are not six numbers (since " +
+                    due->since + ", " + std::to_string(due->times) +
+                    " readings), the last: " + quoted);
+  }
+  UpdateStatus();
+}
+
+void OperatorReport::ReceiverNews(bool isError, const std::string& text) {
+  Say(isError ? kError : kNotice, text);
+  UpdateStatus();
+}
+
 void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
   // The status line's return to its resting notice, 5 s after each message, tells nothing new;
   // an error stays the reason for not sending until a reading is sent again.
@@ -158,9 +209,11 @@ void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
   if (text == kReadTimeout) {
     line += ": " + Controller() + " did not answer a read within 3 s; the program ends";
     failure_ = Failure{"did not answer a read within 3 s", setup_.timeOfDay(), clock_.Now(), 1};
-  } else if (text == kAddressNotValid) {
-    std::string reason;
-    if (!platform::ResolveIPv4(setup_.receiver, reason)) line += ": " + Receiver() + ": " + reason;
+  } else if (text == kAddressNotValid && setup_.addressProblem) {
+    // Only a text that is not a list of receivers is refused at once; names are looked up aside.
+    if (const std::string problem = setup_.addressProblem(); !problem.empty()) {
+      line += ": " + problem;
+    }
   }
   Say(isError ? kError : kInfo, line);
   UpdateStatus();
@@ -190,7 +243,9 @@ void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
       // goes round this every few seconds, and it is one failure, said once a minute.
       if (!failure_ || failure_->what != kReadFailed) Recover();
     } else if (color == ui::TColor::Red && before == ui::TColor::Yellow) {
-      Fail("does not answer: no reply within 3 s");
+      // A connection that broke under the ready check says how; otherwise the check timed out.
+      Fail(dropReason_.empty() ? "does not answer: no reply within 3 s"
+                               : "does not answer: the connection broke: " + dropReason_);
     } else if (color == ui::TColor::Red && before == ui::TColor::Green) {
       Fail(kReadFailed);
     }

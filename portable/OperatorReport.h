@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/EventPoster.h"
 #include "platform/posix/ServiceManager.h"
+#include "portable/RecurringFailure.h"
 #include "ui/headless/StatusListener.h"
 
 namespace portable {
@@ -28,7 +29,10 @@ class OperatorReport : public ui::headless::StatusListener {
  public:
   struct Setup {
     std::string controller;  // HOST:PORT of the proxy; empty: the simulated controller
-    std::string receiver;    // where the datagrams go
+    std::string receiver;    // where the datagrams go: "sim-pc:4849, 10.9.0.255:5000"
+    // What keeps receivers from their datagrams ("sim-pc:4849: cannot resolve the name: ..."),
+    // and why the address text is not a list of receivers; both empty when all is well.
+    std::function<std::string()> receiverTrouble, addressProblem;
     // The time of day for "since 12:03:10"; local time when not given.
     std::function<std::string()> timeOfDay;
   };
@@ -46,6 +50,12 @@ class OperatorReport : public ui::headless::StatusListener {
   void ControllerConnect(bool connected, const std::string& reason);
   // What stopped the program from starting (the window's error box).
   void StartupFailed(const std::string& text);
+  // The controller's connection broke, and why ("connection reset by peer").
+  void ControllerDisconnected(const std::string& reason);
+  // Each value a read of the controller returned, as it came.
+  void ControllerReading(const std::string& value);
+  // What the receivers have to say: one failing, or taking datagrams again.
+  void ReceiverNews(bool isError, const std::string& text);
 
   void OnStatusLine(const std::string& text, bool isError) override;
   void OnIndicator(const std::string& name, ui::TColor color) override;
@@ -78,6 +88,9 @@ class OperatorReport : public ui::headless::StatusListener {
   std::optional<ui::TColor> cross_, arm_;
   std::string error_;  // the status line's error, while it shows
   std::optional<Failure> failure_;
+  std::string dropReason_;  // why the connection broke, until it is made again
+  RecurringFailure badReading_;
+  std::string badReadingQuoted_;
   std::uint64_t sent_ = 0;  // readings sent since the last status
   platform::Tick countedSince_ = 0;
   std::optional<double> rate_;  // readings a second, once counted over a while

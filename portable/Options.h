@@ -12,8 +12,10 @@ struct Options {
   std::string proxyHost;
   std::uint16_t proxyPort = 0;
   bool headless = false;
-  std::optional<std::string> destination;  // --to: as if typed into the address field
-  unsigned periodMs = 200;                 // --period: from one read to the next
+  // --to, each receiver HOST[:PORT], joined with ", " as if typed into the address field
+  std::optional<std::string> destination;
+  unsigned sourcePort = 0;  // --source-port: 0 for any
+  unsigned periodMs = 200;  // --period: from one read to the next
 };
 
 // Prints the help or the version and exits with 0, or a usage error and exits with 2.

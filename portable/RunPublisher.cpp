@@ -9,12 +9,12 @@
 namespace portable {
 
 int RunPublisher(ui::TToolkit& toolkit, platform::EventPoster& poster,
-                 platform::SocketWatcher& watcher, const Options& options, platform::Clock& clock,
-                 ConnectListener onConnect) {
+                 platform::SocketWatcher& watcher, platform::Sockets& sockets,
+                 const Options& options, platform::Clock& clock, ControllerListeners listeners) {
   return jointcast::RunProgram(toolkit.Application(), [&] {
     auto dialog = std::make_unique<jointcast::TFMDialog>(jointcast::DialogEnvironment{
-        toolkit, clock, platform::SystemSockets(),
-        [&] { return CreateController(options, poster, watcher, clock, onConnect); }});
+        toolkit, clock, sockets,
+        [&] { return CreateController(options, poster, watcher, clock, listeners); }});
     if (options.destination) dialog->EAddress->SetText(*options.destination);
     dialog->ReadPeriod = options.periodMs;
     return dialog;

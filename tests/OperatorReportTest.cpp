@@ -32,7 +32,9 @@ struct Reported {
       : app(clock) {
     out = open_memstream(&buffer, &size);
     report.emplace(portable::OperatorReport::Setup{.controller = controller,
-                                                   .receiver = "sim-host",
+                                                   .receiver = "sim-host:4849",
+                                                   .receiverTrouble = {},
+                                                   .addressProblem = {},
                                                    .timeOfDay = [] { return "12:03:10"; }},
                    clock, app, manager, out);
   }
@@ -185,4 +187,48 @@ TEST(OperatorReport, JournalPrioritiesWatchdogAndRate) {
   EXPECT_EQ(manager.sent.back(),
             "STATUS=the simulated controller did not answer a read within 3 s (since 12:03:10, "
             "1 try)");
+}
+
+// A reading that is not six numbers is quoted once, with every byte that would not print shown
+// safely, then once a minute, and STATUS blames the reading, not the receivers; a usable one
+// ends it. A connection reset under the ready check says so, not "no reply".
+TEST(OperatorReport, UnusableReadingsAndABrokenConnectionSayTheirCause) {
+  FakeServiceManager manager;
+  manager.underSystemd = true;
+  Reported r(manager);
+  auto& report = *r.report;
+  report.OnIndicator("Cross", TColor::Green);
+  report.OnIndicator("Arm", TColor::Green);
+  report.Shown();
+  const std::string nul("{E6AXIS: A1 1\0, A2 2}", 21);
+  for (int reading = 0; reading < 301; ++reading) {  // 60 s at five a second
+    report.ControllerReading(reading == 0 ? nul : "{E6AXIS: A1 nan, A2 0, A3 0, A4 0, A5 0, A6 0}");
+    if (reading == 0) report.OnIndicator("Arm", TColor::Red);
+    r.clock.Advance(200);
+  }
+  EXPECT_EQ(manager.sent.back(),
+            "STATUS=reading controller robot1:7000, not sending: its reading is not six "
+            "numbers: \"{E6AXIS: A1 nan, A2 0, A3 0, A4 0, A5 0, A6 0}\"");
+  report.ControllerReading("{E6AXIS: A1 1, A2 2, A3 3, A4 4, A5 5, A6 6}");
+  report.OnIndicator("Arm", TColor::Green);
+
+  report.OnIndicator("Cross", TColor::Red);
+  report.OnIndicator("Cross", TColor::Yellow);
+  report.ControllerDisconnected("connection reset by peer");
+  report.OnIndicator("Cross", TColor::Red);
+  const auto lines = r.Lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[2],
+            "jointcast: controller robot1:7000 sends a reading that is not six numbers, so "
+            "nothing is sent: \"{E6AXIS: A1 1\\x00, A2 2}\"");
+  EXPECT_EQ(lines[4],
+            "jointcast: controller robot1:7000 still sends readings that are not six numbers "
+            "(since 12:03:10, 301 readings), the last: \"{E6AXIS: A1 nan, A2 0, A3 0, A4 0, A5 0, "
+            "A6 0}\"");
+  EXPECT_EQ(lines[5],
+            "jointcast: controller robot1:7000 sends readings of six numbers again, after 301 "
+            "that were not, since 12:03:10");
+  EXPECT_EQ(lines.back(),
+            "jointcast: controller robot1:7000 does not answer: the connection broke: connection "
+            "reset by peer");
 }
