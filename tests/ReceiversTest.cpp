@@ -263,15 +263,46 @@ TEST(SenderNames, ReadsNamesThatAreTopicLevels) {
   EXPECT_EQ(names.Size(), 1u);
   EXPECT_EQ(names.NameOf("10.0.0.5"), "cell3-robot1");
   EXPECT_EQ(names.NameOf("10.0.0.6"), "10.0.0.6");
-  EXPECT_EQ(problems,
-            (std::vector<std::string>{
-                "line 4: a name may not hold '/', '+', '#' or control characters",
-                "line 5: a name may not hold '/', '+', '#' or control characters",
-                "line 6: expected ADDRESS NAME", "line 7: 'robot9' is not an IPv4 address",
-                "line 8: expected ADDRESS NAME", "line 9: a name is at most 64 bytes",
-                "line 10: a name must be UTF-8", "line 11: 10.0.0.5 has a name already",
-                "line 12: 'cell3-robot1' is the name of 10.0.0.5 already"}));
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "line 4: a name may not hold '/', '+', '#' or control characters",
+                          "line 5: a name may not hold '/', '+', '#' or control characters",
+                          "line 6: expected ADDRESS NAME or ADDRESS:PORT NAME",
+                          "line 7: 'robot9' is not an IPv4 address",
+                          "line 8: expected ADDRESS NAME or ADDRESS:PORT NAME",
+                          "line 9: a name is at most 64 bytes", "line 10: a name must be UTF-8",
+                          "line 11: 10.0.0.5 has a name already",
+                          "line 12: 'cell3-robot1' is the name of 10.0.0.5 already"}));
   EXPECT_FALSE(names.Load(TempPath("no-names.txt"), error, problems));
   EXPECT_NE(error.find("No such file or directory"), std::string::npos);
   EXPECT_EQ(names.NameOf("10.0.0.5"), "cell3-robot1");
+}
+
+// Publishers on one host, each from a port of its own, are separate senders once the names
+// list their address with ports; every other address stays one sender whatever its port.
+TEST(SenderNames, AnAddressListedWithPortsIsToldApartByPort) {
+  const std::string path = TempPath("port-names.txt");
+  WriteFile(path,
+            "10.0.0.20:40001 robot1\n"
+            "10.0.0.20:40002 robot2\n"
+            "10.0.0.20 the-server\n"
+            "10.0.0.21 robot3\n"
+            "10.0.0.22:0 robot4\n"
+            "10.0.0.22:65536 robot4\n"
+            "10.0.0.22:4x robot4\n");
+  receiver::SenderNames names;
+  std::string error;
+  std::vector<std::string> problems;
+  ASSERT_TRUE(names.Load(path, error, problems)) << error;
+  EXPECT_EQ(names.SenderOf("10.0.0.20", 40001), "10.0.0.20:40001");
+  EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.20", 40001)), "robot1");
+  EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.20", 40002)), "robot2");
+  EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.20", 50000)), "10.0.0.20:50000");
+  EXPECT_EQ(names.SenderOf("10.0.0.21", 50000), "10.0.0.21");
+  EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.21", 50001)), "robot3");
+  EXPECT_EQ(problems, (std::vector<std::string>{
+                          "line 5: '0' is not a port from 1 to 65535",
+                          "line 6: '65536' is not a port from 1 to 65535",
+                          "line 7: '4x' is not a port from 1 to 65535",
+                          "10.0.0.20 is listed with ports too, so its datagrams are told apart by "
+                          "port and the name without one is not used"}));
 }

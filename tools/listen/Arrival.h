@@ -13,9 +13,10 @@ struct Arrival {
   // the time it arrived.
   double unixTime = 0;
   std::chrono::steady_clock::time_point steadyTime;  // the same moment on the steady clock
-  std::string address;                               // the sender's IPv4 address
-  std::string name;                                  // its name, or its address when it has none
-  std::string payload;                               // as received
+  std::string
+      address;       // the sender: its IPv4 address, ADDRESS:PORT when the names tell ports apart
+  std::string name;  // its name, or its address when it has none
+  std::string payload;  // as received
   bool wellFormed = false;
   std::optional<double> intervalMs;  // since this sender's previous one; none for its first
   bool severalSenders = false;       // more than one has sent so far

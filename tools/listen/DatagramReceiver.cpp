@@ -87,6 +87,7 @@ std::optional<Datagram> DatagramReceiver::Next() {
   Datagram datagram;
   datagram.payload = std::string_view(buffer_.data(), static_cast<std::size_t>(length));
   datagram.from = from.sin_addr;
+  datagram.fromPort = ntohs(from.sin_port);
   datagram.unixTime = static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9;
   datagram.steadyTime = steadyNow - std::chrono::nanoseconds(ageNs);
   return datagram;

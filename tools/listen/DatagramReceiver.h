@@ -18,6 +18,7 @@ namespace receiver {
 struct Datagram {
   std::string_view payload;
   in_addr from{};
+  std::uint16_t fromPort = 0;
   double unixTime = 0;  // when the kernel took it in, seconds since 1970
   std::chrono::steady_clock::time_point steadyTime;  // the same moment on the steady clock
 };

@@ -31,6 +31,16 @@ std::string NameProblem(const std::string& name) {
   return {};
 }
 
+// A port number as written after the address: 1 to 65535, digits only.
+bool PortText(const std::string& text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const unsigned long port = std::stoul(text);
+  return port >= 1 && port <= 65535;
+}
+
 }  // namespace
 
 bool SenderNames::Load(const std::string& path, std::string& error,
@@ -63,6 +73,7 @@ bool SenderNames::Load(const std::string& path, std::string& error,
 
   std::map<std::string, std::string> names;
   std::map<std::string, std::string> owners;  // name to address, for a duplicate found in log n
+  std::set<std::string> byPort;
   std::size_t unsaid = 0;
   std::istringstream lines(text);
   std::string line;
@@ -74,10 +85,14 @@ bool SenderNames::Load(const std::string& path, std::string& error,
     if (!(words >> address)) continue;  // blank or a comment
     std::string problem;
     in_addr parsed{};
+    const std::size_t colon = address.find(':');
+    const std::string host = address.substr(0, colon);
     if (!(words >> name) || (words >> more)) {
-      problem = "expected ADDRESS NAME";
-    } else if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-      problem = "'" + address.substr(0, 40) + "' is not an IPv4 address";
+      problem = "expected ADDRESS NAME or ADDRESS:PORT NAME";
+    } else if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
+      problem = "'" + host.substr(0, 40) + "' is not an IPv4 address";
+    } else if (colon != std::string::npos && !PortText(address.substr(colon + 1))) {
+      problem = "'" + address.substr(colon + 1, 20) + "' is not a port from 1 to 65535";
     } else if (names.size() >= kMaxNames) {
       problem = "more than " + std::to_string(kMaxNames) + " names";
     } else if (names.count(address) != 0) {
@@ -91,6 +106,7 @@ bool SenderNames::Load(const std::string& path, std::string& error,
     if (problem.empty()) {
       names[address] = name;
       owners[name] = address;
+      if (colon != std::string::npos) byPort.insert(host);
     } else if (problems.size() < kMaxProblemsSaid) {
       problems.push_back("line " + std::to_string(number) + ": " + problem);
     } else {
@@ -98,13 +114,26 @@ bool SenderNames::Load(const std::string& path, std::string& error,
     }
   }
   if (unsaid > 0) problems.push_back(std::to_string(unsaid) + " more lines");
+  // A name for the whole address names nobody once its datagrams are told apart by port.
+  for (const std::string& host : byPort) {
+    if (names.erase(host) != 0 && problems.size() < kMaxProblemsSaid) {
+      problems.push_back(host + " is listed with ports too, so its datagrams are told apart by " +
+                         "port and the name without one is not used");
+    }
+  }
   names_ = std::move(names);
+  byPort_ = std::move(byPort);
   return true;
 }
 
-const std::string& SenderNames::NameOf(const std::string& address) const {
-  const auto it = names_.find(address);
-  return it == names_.end() ? address : it->second;
+std::string SenderNames::SenderOf(const std::string& address, std::uint16_t port) const {
+  if (byPort_.empty() || byPort_.count(address) == 0) return address;
+  return address + ":" + std::to_string(port);
+}
+
+const std::string& SenderNames::NameOf(const std::string& sender) const {
+  const auto it = names_.find(sender);
+  return it == names_.end() ? sender : it->second;
 }
 
 }  // namespace receiver

@@ -85,7 +85,8 @@ Options Parse(int argc, char** argv) {
   line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix",
             receiver::TopicPrefixProblem);
   line.Text("--names", "FILE", options.names,
-            "names for the senders: 'ADDRESS NAME' lines, '#' comments; read again on SIGHUP");
+            "names for the senders: 'ADDRESS NAME' or 'ADDRESS:PORT NAME' lines (an address "
+            "listed with ports is told apart by source port), '#' comments; read again on SIGHUP");
   line.Text("--http", "[ADDRESS:]PORT", options.http,
             "serve a live view of the senders to browsers on this port (address 127.0.0.1 "
             "unless given; 0.0.0.0 for every network); read-only");
@@ -215,7 +216,7 @@ void Receive(const Options& options, Listener& listener) {
     if (!datagram) continue;
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &datagram->from, address, sizeof address);
-    arrival.address = address;
+    arrival.address = listener.names.SenderOf(address, datagram->fromPort);
     arrival.payload.assign(datagram->payload);
     arrival.wellFormed = receiver::IsPositionDatagram(datagram->payload);
     arrival.unixTime = datagram->unixTime;

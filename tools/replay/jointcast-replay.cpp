@@ -75,8 +75,9 @@ Options Parse(int argc, char** argv) {
               "datagrams a second at the most, whatever the recording and --speed say");
   line.Flag("--loop", options.loop,
             "start again one recorded median interval after the end (needs two rows or more)");
-  line.Text("--sender", "ADDRESS", options.sender,
-            "the sender whose rows to send; needed when the file holds several");
+  line.Text("--sender", "ADDRESS[:PORT]", options.sender,
+            "the sender whose rows to send, as the sender column has it (ADDRESS:PORT for "
+            "publishers the listener told apart by port); needed when the file holds several");
   line.Text("--bind", "ADDRESS", options.bind,
             "send from this local address, a name or an IPv4 address");
   line.Parse(argc, argv);
