@@ -226,7 +226,8 @@ check("PERIOD=100 in the file: about 10 datagrams a second", 24 <= paced_count <
 for what, text, expected in (
         ("a misspelt key", "RECIEVER=10.9.9.9\n", ":1: RECIEVER: not a setting"),
         ("a bad period", "\nPERIOD=20x\n", ":2: PERIOD: '20x' is not a whole number"),
-        ("a port on the receiver", "RECEIVER=127.0.0.1:4850\n", ":1: RECEIVER: '127.0.0.1:4850' is not one"),
+        ("a receiver with two ports", "RECEIVER=127.0.0.1:4850:4849\n",
+         ":1: RECEIVER: '127.0.0.1:4850:4849' is not HOST[:PORT]"),
         ("a missing file", None, ": cannot read it")):
     path = os.path.join(work, "no-such.conf" if text is None else "bad.conf")
     if text is not None:
