@@ -117,6 +117,27 @@ void CommandLine::Parse(int argc, char** argv) {
   }
 }
 
+void CommandLine::Parse(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  Parse(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string CommandLine::TryParse(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  try {
+    app_->parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ParseError& error) {
+    std::string problem = error.what();
+    for (char& c : problem) {
+      if (c == '\n') c = ' ';
+    }
+    return problem.empty() ? "not accepted" : problem;
+  }
+  return {};
+}
+
 bool CommandLine::Given(const std::string& name) const {
   return app_->count(name) > 0;
 }

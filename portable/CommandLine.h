@@ -42,6 +42,10 @@ class CommandLine {
 
   // Parses, or prints --help or --version and exits with 0, or a usage error and exits with 2.
   void Parse(int argc, char** argv);
+  void Parse(const std::vector<std::string>& arguments);
+  // Parses without exiting: why the arguments are not acceptable, or an empty text when they
+  // are (to check a configuration file's value as the option it stands for).
+  std::string TryParse(const std::vector<std::string>& arguments);
   // Whether the option was given (after Parse).
   bool Given(const std::string& name) const;
   // A usage error found after parsing (two options that do not go together, say).
