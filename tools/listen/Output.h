@@ -26,6 +26,11 @@ class Output {
   virtual void BeginClose() {}
   // Finishes what it holds, up to the deadline, and stops; what is left then is lost.
   virtual void Close(std::chrono::steady_clock::time_point deadline) = 0;
+  // Called at every turn of the receiving loop, at least five times a second, on the receiving
+  // thread: for what an output does when nothing comes.
+  virtual void Tick(std::chrono::steady_clock::time_point) {}
+  // Opens its file again, after a rotation (SIGHUP). Returns at once.
+  virtual void Reopen() {}
   // Datagrams it lost, dropped or not written, so far.
   virtual std::uint64_t Lost() const = 0;
   // For the summary, after Close: one line on what was lost and why, empty when nothing was.

@@ -35,7 +35,13 @@ void QueuedOutput::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait_for(lock, std::chrono::milliseconds(200),
-                   [this] { return closing_ || !queue_.empty(); });
+                   [this] { return closing_ || reopen_ || !queue_.empty(); });
+    if (reopen_) {
+      reopen_ = false;
+      lock.unlock();
+      sink_->Reopen();
+      lock.lock();
+    }
     if (queue_.empty()) {
       if (closing_) break;
       lock.unlock();
@@ -60,6 +66,14 @@ void QueuedOutput::Run() {
   lock.lock();
   finished_ = true;
   drained_.notify_all();
+}
+
+void QueuedOutput::Reopen() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reopen_ = true;
+  }
+  wake_.notify_one();
 }
 
 void QueuedOutput::BeginClose() {

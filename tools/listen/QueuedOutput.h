@@ -24,6 +24,8 @@ class Sink {
   virtual void Write(const Arrival& arrival, const std::atomic<bool>& stop) = 0;
   // Called whenever nothing has come for 200 ms, and after each write (a recorder flushes).
   virtual void Idle() {}
+  // Opens its file again (a log rotation renamed it).
+  virtual void Reopen() {}
   // The last call: writes out what it holds. stop as for Write.
   virtual void Finish(const std::atomic<bool>& stop) = 0;
   // Datagrams it took but could not write. Read after Finish, or on its own thread.
@@ -47,6 +49,7 @@ class QueuedOutput : public Output {
   QueuedOutput& operator=(const QueuedOutput&) = delete;
 
   void Take(const Arrival& arrival) override;
+  void Reopen() override;
   void BeginClose() override;
   void Close(std::chrono::steady_clock::time_point deadline) override;
   std::uint64_t Lost() const override;
@@ -66,6 +69,7 @@ class QueuedOutput : public Output {
   bool closing_ = false;
   bool finished_ = false;
   std::atomic<bool> stop_{false};  // the deadline has passed: give up waiting
+  bool reopen_ = false;            // the sink is to open its file again
   std::uint64_t dropped_ = 0;      // for a full queue, or left in it at the deadline
   std::thread thread_;
 };

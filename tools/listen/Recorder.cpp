@@ -50,31 +50,55 @@ Recorder::~Recorder() {
 }
 
 bool Recorder::Open(const std::string& path, std::string& error, Report report) {
-  // Never waiting: a FIFO with no reader is refused at once (ENXIO) instead of blocking the
-  // open, and one whose reader stops reading loses rows (counted) instead of the listener.
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd_ < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
   path_ = path;
   report_ = std::move(report);
+  fd_ = OpenFile();
+  if (fd_ < 0) error = std::strerror(errno);
+  return fd_ >= 0;
+}
+
+int Recorder::OpenFile() const {
+  // Never waiting: a FIFO with no reader is refused at once (ENXIO) instead of blocking the
+  // open, and one whose reader stops reading loses rows (counted) instead of the listener.
+  const int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
   struct stat file {};
-  if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode) && file.st_size == 0) {
+  if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_size == 0) {
     // A new recording starts with the header.
     const std::string header = std::string(kHeader) + "\n";
-    if (AppendRows(fd_, header) != header.size()) {
-      error = std::strerror(errno);
-      close(fd_);
-      fd_ = -1;
-      return false;
+    if (AppendRows(fd, header) != header.size()) {
+      const int reason = errno;
+      close(fd);
+      errno = reason;
+      return -1;
     }
   }
-  return true;
+  return fd;
+}
+
+void Recorder::Reopen() {
+  if (path_.empty()) return;
+  Close();
+  fd_ = OpenFile();
+  deleted_ = false;
+  if (fd_ >= 0) {
+    if (reopening_)
+      Say("recording to " + path_ + " again (" + std::to_string(lost_) + " rows lost so far)");
+    reopening_ = false;
+    return;
+  }
+  if (!reopening_) {
+    Say("cannot open " + path_ + " again: " + std::strerror(errno) +
+        "; rows are lost until it can be opened");
+  }
+  reopening_ = true;
 }
 
 void Recorder::Write(double unixTime, std::string_view sender, std::string_view payload) {
-  if (fd_ < 0) return;
+  if (fd_ < 0) {
+    if (reopening_) ++lost_;
+    return;
+  }
   const double whole = std::floor(unixTime);
   long micros = std::lround((unixTime - whole) * 1e6);
   long long seconds = static_cast<long long>(whole);
@@ -92,7 +116,13 @@ void Recorder::Write(double unixTime, std::string_view sender, std::string_view 
 }
 
 void Recorder::FlushIfDue(double now) {
-  if (fd_ < 0 || now - lastFlush_ < 1.0) return;
+  if (now - lastFlush_ < 1.0) return;
+  if (fd_ < 0 && reopening_) {
+    lastFlush_ = now;
+    Reopen();
+    return;
+  }
+  if (fd_ < 0) return;
   Flush();
   lastFlush_ = now;
 }

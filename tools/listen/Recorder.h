@@ -14,7 +14,9 @@ namespace receiver {
 // the time with microseconds, the six values as the exact text received, so that a replay sends
 // the same bytes. A new (empty) file gets the header once; an existing one is appended to, never
 // truncated. Rows are collected and written out whole at least once a second (FlushIfDue) and
-// when the recorder closes.
+// when the recorder closes. Reopen (on SIGHUP, after logrotate renamed the file) writes out what
+// it holds to the old file and goes on in a file of the path's name, with the header when it is
+// new; while the path cannot be opened, rows are counted as lost and it is tried once a second.
 //
 // The file only ever holds whole rows: a write that fails part-way (a full disk) is cut back to
 // the last row written whole, and the rows that did not fit are counted as lost. Receiving goes on,
@@ -45,6 +47,7 @@ class Recorder : public Sink {
     Write(arrival.unixTime, arrival.address, arrival.payload);
   }
   void Idle() override;
+  void Reopen() override;
   void Finish(const std::atomic<bool>&) override { Close(); }
   std::uint64_t NotWritten() const override { return lost_; }
   std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const override;
@@ -54,6 +57,8 @@ class Recorder : public Sink {
 
  private:
   void Flush();
+  // Opens the path for appending, with the header when the file is empty; -1 with errno.
+  int OpenFile() const;
   void Say(const std::string& text) const;
 
   int fd_ = -1;
@@ -65,6 +70,7 @@ class Recorder : public Sink {
   double lastFlush_ = 0;
   bool failing_ = false;  // the last write failed; said once until one succeeds
   bool deleted_ = false;
+  bool reopening_ = false;  // the file could not be opened again; tried at each flush
 };
 
 }  // namespace receiver
