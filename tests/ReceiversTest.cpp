@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,7 @@ TEST(Recording, BoundedAndSaneWhateverTheFile) {
 namespace {
 
 const std::string kPayload = "1.500000 -2.250000 3.000000 4.000000 5.000000 6.000000";
+const std::string kCsvValues = "1.500000,-2.250000,3.000000,4.000000,5.000000,6.000000";
 // The recording's header line, and a row of kPayload from 10.0.0.5 at a time of ten digits.
 const std::size_t kHeaderBytes = std::strlen(receiver::Recorder::kHeader) + 1;
 const std::size_t kRowBytes = std::strlen("1765222222.000000,10.0.0.5,") + kPayload.size() + 1;
@@ -223,18 +225,64 @@ TEST(Recorder, ADeletedFileIsReported) {
   EXPECT_NE(said[0].find("was deleted"), std::string::npos);
 }
 
+// logrotate renames the file and signals: the rows held so far go to the old file, the next
+// ones to a new file of the name, with its header. A path that cannot be opened again loses
+// rows (counted) until it can, tried at each flush.
+TEST(Recorder, ReopensItsPathAfterARename) {
+  const std::string path = TempPath("rotated.csv");
+  const std::string old = TempPath("rotated.csv.1");
+  std::remove(path.c_str());
+  std::vector<std::string> said;
+  receiver::Recorder recorder;
+  std::string error;
+  ASSERT_TRUE(recorder.Open(path, error, [&](const std::string& s) { said.push_back(s); }));
+  recorder.Write(1765222222.5, "10.0.0.5", kPayload);
+  ASSERT_EQ(std::rename(path.c_str(), old.c_str()), 0);
+  recorder.Reopen();
+  recorder.Write(1765222223.5, "10.0.0.5", kPayload);
+  recorder.Close();
+  const std::string header = std::string(receiver::Recorder::kHeader) + "\n";
+  EXPECT_EQ(ReadAll(old), header + "1765222222.500000,10.0.0.5," + kCsvValues + "\n");
+  EXPECT_EQ(ReadAll(path), header + "1765222223.500000,10.0.0.5," + kCsvValues + "\n");
+  EXPECT_EQ(recorder.LostRows(), 0u);
+  EXPECT_TRUE(said.empty());
+
+  // The folder goes (a rotation that moved it): rows are lost, counted, until it is back.
+  const std::string folder = TempPath("rotating");
+  const std::string inside = folder + "/rotated.csv";
+  mkdir(folder.c_str(), 0700);
+  receiver::Recorder moved;
+  ASSERT_TRUE(moved.Open(inside, error, [&](const std::string& s) { said.push_back(s); }));
+  std::remove(inside.c_str());
+  rmdir(folder.c_str());
+  moved.Reopen();
+  moved.Write(1765222224.5, "10.0.0.5", kPayload);
+  mkdir(folder.c_str(), 0700);
+  moved.FlushIfDue(100.0);  // opens it again
+  moved.Write(1765222225.5, "10.0.0.5", kPayload);
+  moved.Close();
+  EXPECT_EQ(moved.LostRows(), 1u);
+  EXPECT_EQ(ReadAll(inside), header + "1765222225.500000,10.0.0.5," + kCsvValues + "\n");
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_NE(said[0].find("cannot open " + inside + " again"), std::string::npos) << said[0];
+  EXPECT_NE(said[1].find("recording to " + inside + " again (1 rows lost so far)"), std::string::npos) << said[1];
+}
+
 // The values as JSON numbers, whatever zeros the datagram carries (JSON has no leading zeros).
 TEST(MqttMessage, TopicAndJsonCarryTheValuesReceived) {
   EXPECT_EQ(receiver::PositionTopic("jointcast", "10.0.0.5"), "jointcast/10.0.0.5/axis_act");
   EXPECT_EQ(receiver::PositionJson(1765222222.123456, "10.0.0.5",
                                    "1.500000 -0.000000 3.000000 45.678001 -180.500000 0.000000"),
             "{\"time\":1765222222.123456,\"sender\":\"10.0.0.5\",\"axes\":[1.5,-0,3,45.678001,"
-            "-180.5,0]}");
+            "-180.5,0],\"unit\":\"deg\",\"joints\":[\"A1\",\"A2\",\"A3\",\"A4\",\"A5\",\"A6\"]}");
   EXPECT_EQ(receiver::PositionJson(1765222222.5, "10.0.0.5",
                                    "0001.500000 -02.250000 003.000000 000.000000 -000.000010 "
                                    "999999999999.999999"),
             "{\"time\":1765222222.500000,\"sender\":\"10.0.0.5\",\"axes\":[1.5,-2.25,3,0,-1e-05,"
-            "1e+12]}");
+            "1e+12],\"unit\":\"deg\",\"joints\":[\"A1\",\"A2\",\"A3\",\"A4\",\"A5\",\"A6\"]}");
+  // A name may hold what JSON must escape.
+  EXPECT_EQ(receiver::StatusJson("renamed", 1765222222.5, "cell \"3\"\\robot"),
+            "{\"state\":\"renamed\",\"since\":1765222222.500,\"as\":\"cell \\\"3\\\"\\\\robot\"}");
 }
 
 // Robots by name: what a names file may hold; a name must be one topic level; a file that cannot

@@ -5,16 +5,10 @@
 namespace receiver {
 namespace {
 
-constexpr double kAverageWeight = 0.2;        // of the newest interval in the moving average
 constexpr std::size_t kForgottenKept = 4096;  // a viewer further behind reloads its senders
 
 double Ms(LiveSenders::Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// How long nothing must come for a sender to count as silent.
-double SilenceMs(double averageGapMs) {
-  return std::max(LiveSenders::kLeastSilenceMs, LiveSenders::kSilentIntervals * averageGapMs);
 }
 
 }  // namespace
@@ -36,16 +30,8 @@ void LiveSenders::Add(Clock::time_point now, const std::string& address, const s
   if (shown.received > 0) {
     const double gap = Ms(now - entry.last);
     shown.lastGapMs = gap;
-    if (entry.averageGapMs > 0 && gap > SilenceMs(entry.averageGapMs)) {
-      // Back from a silence: the pace starts afresh, or the silence would hold the rate down
-      // and put off the next silence for long.
-      entry.averageGapMs = 0;
-    } else {
-      entry.averageGapMs = entry.averageGapMs == 0
-                               ? gap
-                               : entry.averageGapMs + kAverageWeight * (gap - entry.averageGapMs);
-    }
-    shown.ratePerS = entry.averageGapMs > 0 ? 1000.0 / entry.averageGapMs : 0;
+    entry.pace.Add(gap);
+    shown.ratePerS = entry.pace.RatePerS();
   }
   ++shown.received;
   if (wellFormed) {
@@ -65,7 +51,7 @@ LiveSenders::Changes LiveSenders::ChangedSince(Clock::time_point now, std::uint6
   Changes changes;
   for (auto& [address, entry] : senders_) {
     const double quietMs = Ms(now - entry.last);
-    const bool silent = quietMs > SilenceMs(entry.averageGapMs);
+    const bool silent = quietMs > entry.pace.SilenceMs();
     if (silent != entry.silent) {
       entry.silent = silent;
       entry.shown.silentS = silent ? quietMs / 1000 : 0;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/listen/Pace.h"
+
 namespace receiver {
 
 // What the live view shows of one sender.
@@ -31,9 +33,6 @@ class LiveSenders {
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxSenders = 4096;
   static constexpr std::chrono::hours kForgetAfter{1};
-  // Silent: nothing for 3 typical intervals, and for at least a second.
-  static constexpr double kSilentIntervals = 3;
-  static constexpr double kLeastSilenceMs = 1000;
 
   void Add(Clock::time_point now, const std::string& address, const std::string& name,
            std::string_view payload, bool wellFormed);
@@ -53,7 +52,7 @@ class LiveSenders {
   struct Entry {
     LiveSender shown;
     Clock::time_point last;
-    double averageGapMs = 0;  // 0 until there is an interval
+    Pace pace;
     bool silent = false;
     std::uint64_t version = 0;
   };

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "tools/listen/HostCheck.h"
+#include "tools/listen/JsonText.h"
 #include "tools/listen/ReadWatch.h"
 
 #include "platform/HostLookup.h"
@@ -34,23 +35,6 @@ const Page kPages[] = {
 
 // Start-up messages of the server (why it cannot listen), kept for Start's error.
 thread_local std::string* tStartLog = nullptr;
-
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
 
 void AppendNumber(std::string& out, const char* key, double value) {
   char text[48];

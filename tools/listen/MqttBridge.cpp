@@ -1,6 +1,7 @@
 #include "tools/listen/MqttBridge.h"
 
 #include "platform/TcpConnection.h"
+#include "tools/listen/JsonText.h"
 
 #include <arpa/inet.h>
 #include <mosquitto.h>
@@ -8,12 +9,14 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <optional>
 
@@ -121,8 +124,9 @@ std::string TopicPrefixProblem(const std::string& prefix) {
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload) {
   char time[40];
   std::snprintf(time, sizeof time, "%.6f", unixTime);
-  std::string json =
-      "{\"time\":" + std::string(time) + ",\"sender\":\"" + std::string(sender) + "\",\"axes\":[";
+  std::string json = "{\"time\":" + std::string(time) + ",\"sender\":";
+  AppendJsonString(json, sender);
+  json += ",\"axes\":[";
   // Each value in its shortest form: a well-formed payload may have leading zeros ("007.5"),
   // which no JSON parser takes.
   for (std::size_t start = 0; start <= payload.size();) {
@@ -132,10 +136,23 @@ std::string PositionJson(double unixTime, std::string_view sender, std::string_v
     std::from_chars(payload.data() + start, payload.data() + end, value);
     char number[32];
     json.append(number, std::to_chars(number, number + sizeof number, value).ptr);
-    json += end == payload.size() ? "]}" : ",";
+    json += end == payload.size() ? "]" : ",";
     start = end + 1;
   }
-  return json;
+  return json + ",\"unit\":\"deg\",\"joints\":[\"A1\",\"A2\",\"A3\",\"A4\",\"A5\",\"A6\"]}";
+}
+
+std::string StatusJson(std::string_view state, double since, std::string_view renamedAs) {
+  char time[40];
+  std::snprintf(time, sizeof time, "%.3f", since);
+  std::string json = "{\"state\":";
+  AppendJsonString(json, state);
+  json += ",\"since\":" + std::string(time);
+  if (!renamedAs.empty()) {
+    json += ",\"as\":";
+    AppendJsonString(json, renamedAs);
+  }
+  return json + "}";
 }
 
 MqttBridge::~MqttBridge() {
@@ -147,11 +164,76 @@ MqttBridge::~MqttBridge() {
 }
 
 void MqttBridge::Take(const Arrival& arrival) {
+  Arrived(arrival);
   if (arrival.wellFormed) Publish(arrival.unixTime, arrival.address, arrival.name, arrival.payload);
+}
+
+void MqttBridge::Arrived(const Arrival& arrival) {
+  auto found = robots_.find(arrival.address);
+  if (found == robots_.end()) {
+    if (robots_.size() >= kMostRobots) return;  // its positions still go out
+    found = robots_.emplace(arrival.address, Robot{}).first;
+    found->second.name = arrival.name;
+  }
+  Robot& robot = found->second;
+  if (robot.name != arrival.name) {
+    // Renamed in the names file: the old topic says so, and the new one starts live.
+    PublishStatus(robot.name, StatusJson("renamed", arrival.unixTime, arrival.name));
+    robot.name = arrival.name;
+    robot.live = false;
+  }
+  if (robot.lastUnixTime > 0) {
+    robot.pace.Add(
+        std::chrono::duration<double, std::milli>(arrival.steadyTime - robot.last).count());
+  }
+  robot.last = arrival.steadyTime;
+  robot.lastUnixTime = arrival.unixTime;
+  if (!robot.live) {
+    robot.live = true;
+    robot.since = arrival.unixTime;
+    PublishStatus(robot.name, StatusJson("live", robot.since));
+  }
+}
+
+void MqttBridge::Tick(std::chrono::steady_clock::time_point now) {
+  if (client_ == nullptr || now - lastTick_ < std::chrono::milliseconds(200)) return;
+  lastTick_ = now;
+  const bool again = republish_.exchange(false);
+  for (auto& [sender, robot] : robots_) {
+    const double quietMs = std::chrono::duration<double, std::milli>(now - robot.last).count();
+    if (robot.live && quietMs > robot.pace.SilenceMs()) {
+      // Silent since its last datagram, which is when every view counts it from.
+      robot.live = false;
+      robot.since = robot.lastUnixTime;
+      PublishStatus(robot.name, StatusJson("silent", robot.since));
+    } else if (again) {
+      PublishStatus(robot.name, StatusJson(robot.live ? "live" : "silent", robot.since));
+    }
+  }
+}
+
+void MqttBridge::PublishStatus(const std::string& name, const std::string& json) {
+  if (reported_ != 1) return;  // said again, all of them, once connected
+  const std::string topic = settings_.prefix + "/" + name + "/status";
+  ++waiting_;
+  if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(json.size()), json.data(),
+                        1, true) != MOSQ_ERR_SUCCESS) {
+    --waiting_;
+  }
+}
+
+void MqttBridge::PublishBridgeState(const char* state) {
+  ++waiting_;
+  if (mosquitto_publish(client_, nullptr, bridgeTopic_.c_str(),
+                        static_cast<int>(std::strlen(state)), state, 1, true) != MOSQ_ERR_SUCCESS) {
+    --waiting_;
+  }
 }
 
 void MqttBridge::Close(std::chrono::steady_clock::time_point deadline) {
   if (client_ == nullptr || !thread_.joinable() || closing_) return;
+  // A clean disconnect sends no last will: the bridge says it is going itself.
+  if (reported_ == 1) PublishBridgeState("offline");
   // What the library still holds gets until the deadline to reach a connected broker.
   while (reported_ == 1 && waiting_ > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -212,10 +294,20 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
   settings_ = std::move(settings);
   if (settings_.port == 0) settings_.port = settings_.caFile.empty() ? 1883 : 8883;
   mosquitto_lib_init();
-  client_ =
-      mosquitto_new(settings_.clientId.empty() ? nullptr : settings_.clientId.c_str(), true, this);
+  if (settings_.clientId.empty()) {
+    // The same at every start, so that the bridge's status topic stays the same too.
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    settings_.clientId = std::string("jointcast-listen-") + host;
+  }
+  client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
   if (client_ == nullptr) {
     error = "cannot create an MQTT client";
+    return false;
+  }
+  bridgeTopic_ = settings_.prefix + "/bridge/" + settings_.clientId + "/status";
+  if (const std::string problem = TopicPrefixProblem(bridgeTopic_); !problem.empty()) {
+    error = "the client id cannot be a topic level: " + problem;
     return false;
   }
   mosquitto_threaded_set(client_, true);
@@ -232,6 +324,10 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
         mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
                           settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
                           settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+  }
+  if (rc == MOSQ_ERR_SUCCESS) {
+    // The broker says "offline" for the bridge when it dies or the connection is lost.
+    rc = mosquitto_will_set(client_, bridgeTopic_.c_str(), 7, "offline", 1, true);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     error = std::string("MQTT settings: ") + Reason(rc);
@@ -376,6 +472,8 @@ void MqttBridge::OnConnect(mosquitto*, void* self, int result) {
     }
     bridge->connectedAt_ = std::chrono::steady_clock::now();
     bridge->SayState(true, "");
+    bridge->PublishBridgeState("online");
+    bridge->republish_ = true;              // the robots' statuses may have changed while away
   } else if (result == 4 || result == 5) {  // bad user name or password; not authorised
     bridge->GiveUp(std::string("the broker refused the connection: ") +
                    mosquitto_connack_string(result));

@@ -4,19 +4,22 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "tools/listen/Output.h"
+#include "tools/listen/Pace.h"
 
 struct mosquitto;
 
 namespace receiver {
 
 // The MQTT message for one datagram: topic PREFIX/<sender's name>/axis_act and the JSON payload
-//   {"time":1765222222.123456,"sender":"10.0.0.5","axes":[a1,a2,a3,a4,a5,a6]}
+//   {"time":1765222222.123456,"sender":"10.0.0.5","axes":[a1,a2,a3,a4,a5,a6],"unit":"deg",
+//    "joints":["A1","A2","A3","A4","A5","A6"]}
 // with the six values received, each as the shortest JSON number that reads back as the same
 // double ("1.5" for "1.500000", "7" for "007.000000"). The payload must be a well-formed
 // position datagram.
@@ -25,6 +28,9 @@ std::string PositionTopic(std::string_view prefix, std::string_view sender);
 // when it can.
 std::string TopicPrefixProblem(const std::string& prefix);
 std::string PositionJson(double unixTime, std::string_view sender, std::string_view payload);
+// A robot's status, PREFIX/<robot>/status: {"state":"live","since":T}, "silent" or "renamed"
+// (with "as":"<new name>").
+std::string StatusJson(std::string_view state, double since, std::string_view renamedAs = {});
 
 // How to reach the broker.
 struct BrokerSettings {
@@ -33,7 +39,7 @@ struct BrokerSettings {
   std::string prefix = "jointcast";
   std::string user;
   std::string password;
-  std::string clientId;  // empty: the library makes one up
+  std::string clientId;  // jointcast-listen-<host name> when empty
   std::string caFile;    // TLS whenever given
   std::string certFile, keyFile;
   int qos = 0;
@@ -45,6 +51,13 @@ struct BrokerSettings {
 // while the broker is away positions are dropped. Says "broker unreachable: <reason>" once and
 // "broker connected" once. A broker that turns the credentials down, or a certificate that does
 // not verify, is not retried: Fatal() says why, and the listener ends.
+//
+// Subscribers tell live from dead by two retained kinds of topic. PREFIX/bridge/<client id>/status
+// is "online" while the bridge is connected and "offline" once it is gone: said by the bridge
+// when it stops, and by the broker (the last will) when it dies or loses the connection. Each
+// robot's PREFIX/<robot>/status says "live" from its first datagram and "silent" once it falls
+// silent by the live view's rule, each with the time it began; a robot renamed in the names
+// file leaves "renamed" on its old topic.
 class MqttBridge : public Output {
  public:
   static constexpr int kLeastBackoffS = 1;
@@ -52,6 +65,7 @@ class MqttBridge : public Output {
   // dropped (counted) rather than queued: about a second of 10,000 robots' positions.
   static constexpr int kMostWaiting = 10000;
   static constexpr int kMostBackoffS = 30;
+  static constexpr std::size_t kMostRobots = 4096;  // with a status topic each
 
   explicit MqttBridge(Report say = {}) : say_(std::move(say)) {}
   ~MqttBridge() override;
@@ -65,6 +79,8 @@ class MqttBridge : public Output {
   // address.
   void Publish(double unixTime, std::string_view sender, std::string_view name,
                std::string_view payload);
+  // Whether the broker took the connection and has not been lost since.
+  bool Connected() const { return reported_ == 1; }
   // Why the bridge gave up, or empty while it has not.
   std::string Fatal() const;
   // Positions dropped because the broker did not keep up.
@@ -74,6 +90,8 @@ class MqttBridge : public Output {
 
   // The well-formed datagrams, published; never waits for the broker.
   void Take(const Arrival& arrival) override;
+  // Turns robots silent.
+  void Tick(std::chrono::steady_clock::time_point now) override;
   void Close(std::chrono::steady_clock::time_point deadline) override;
   std::uint64_t Lost() const override {
     return droppedForBacklog_ + droppedWhileAway_ + notPublished_ + notDelivered_;
@@ -95,6 +113,19 @@ class MqttBridge : public Output {
   // certificate did not verify (its cause named: another host's, expired, an unknown CA). A
   // certificate not valid yet is tried again, with the reason set to say so.
   bool CertificateRejected(std::string& reason);
+
+  // One robot's status topic, the caller's own.
+  struct Robot {
+    std::string name;
+    Pace pace;
+    std::chrono::steady_clock::time_point last;
+    double lastUnixTime = 0;
+    bool live = false;
+    double since = 0;
+  };
+  void Arrived(const Arrival& arrival);
+  void PublishStatus(const std::string& name, const std::string& json);
+  void PublishBridgeState(const char* state);
 
   const Report say_;  // from the caller's thread and the bridge's own
   mosquitto* client_ = nullptr;
@@ -118,6 +149,10 @@ class MqttBridge : public Output {
   std::condition_variable ended_;  // the bridge's thread has ended
   bool runEnded_ = false;
   std::string fatal_;
+  std::string bridgeTopic_;              // PREFIX/bridge/<client id>/status
+  std::map<std::string, Robot> robots_;  // by sender; the caller's own
+  std::atomic<bool> republish_{false};   // connected afresh: every status again
+  std::chrono::steady_clock::time_point lastTick_;
 };
 
 }  // namespace receiver
