@@ -23,6 +23,12 @@ std::optional<double> SenderTable::Count(in_addr from, const std::string& addres
   return interval;
 }
 
+std::size_t SenderTable::HeardSince(std::chrono::steady_clock::time_point since) const {
+  std::size_t heard = 0;
+  for (const auto& entry : listed_) heard += entry.second.previous >= since;
+  return heard;
+}
+
 void SenderTable::PrintSummary(std::FILE* out, const SenderNames& names) const {
   if (listed_.empty()) {
     std::fprintf(out,

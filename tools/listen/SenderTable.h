@@ -29,6 +29,8 @@ class SenderTable {
   std::optional<double> Count(in_addr from, const std::string& address,
                               std::chrono::steady_clock::time_point arrived, bool wellFormed);
   std::size_t Listed() const { return listed_.size(); }
+  // Senders in the table heard from at the time or after it (walks the table).
+  std::size_t HeardSince(std::chrono::steady_clock::time_point since) const;
   // A line per sender, its name from names once there are several; then one for the rest.
   void PrintSummary(std::FILE* out, const SenderNames& names) const;
 

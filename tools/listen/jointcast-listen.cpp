@@ -1,8 +1,10 @@
 // jointcast-listen: receives position datagrams and shows them with their timing.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -14,11 +16,13 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "portable/CommandLine.h"
+#include "portable/ConfigFile.h"
 #include "portable/Result.h"
 #include "tools/listen/DatagramReceiver.h"
 #include "tools/listen/LiveView.h"
@@ -28,15 +32,19 @@
 #include "tools/listen/Recorder.h"
 #include "tools/listen/SenderNames.h"
 #include "tools/listen/SenderTable.h"
+#include "tools/listen/ServiceReport.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
 
 using portable::Result;
 
+// SIGHUP: the names are read again and the recording is opened again (logrotate renamed it).
 volatile std::sig_atomic_t gReload = 0;
+volatile std::sig_atomic_t gReopen = 0;
 void OnHangUp(int) {
   gReload = 1;
+  gReopen = 1;
 }
 
 volatile std::sig_atomic_t gStop = 0;
@@ -58,16 +66,36 @@ struct Options {
   std::string names;                   // ADDRESS NAME lines
   std::string http;                    // [ADDRESS:]PORT of the live view
   std::vector<std::string> httpHosts;  // more names the live view answers to
+  std::string config;                  // KEY=VALUE settings
 };
 
-Options Parse(int argc, char** argv) {
-  Options options;
-  portable::CommandLine line(
+// The settings a configuration file may hold, and the options they stand for.
+constexpr std::pair<const char*, const char*> kSettings[] = {
+    {"PORT", "--port"},
+    {"BIND", "--bind"},
+    {"NAMES", "--names"},
+    {"CSV", "--csv"},
+    {"HTTP", "--http"},
+    {"HTTP_HOST", "--http-host"},
+    {"MQTT", "--mqtt"},
+    {"MQTT_TOPIC", "--topic"},
+    {"MQTT_USER", "--mqtt-user"},
+    {"MQTT_PASSWORD_FILE", "--mqtt-password-file"},
+    {"MQTT_CAFILE", "--mqtt-cafile"},
+    {"MQTT_CERT", "--mqtt-cert"},
+    {"MQTT_KEY", "--mqtt-key"},
+    {"MQTT_CLIENT_ID", "--mqtt-client-id"},
+    {"MQTT_QOS", "--mqtt-qos"},
+};
+
+std::unique_ptr<portable::CommandLine> Define(Options& options) {
+  auto defined = std::make_unique<portable::CommandLine>(
       "jointcast-listen",
       "Receives Jointcast position datagrams (UDP), prints each with its arrival time and the "
       "interval since the previous one from the same sender, flags any that is not in the "
       "published format, and prints a summary on exit (Ctrl-C, --count, --seconds), per sender "
       "when several send.");
+  portable::CommandLine& line = *defined;
   line.Number("--port", "N", 1u, 65535u, options.port, "the UDP port to receive on");
   line.Text("--bind", "ADDRESS", options.bind,
             "the local address to receive on, a name or an IPv4 address");
@@ -78,10 +106,13 @@ Options Parse(int argc, char** argv) {
   line.Flag("--quiet", options.quiet, "print only malformed datagrams and the summary");
   line.Text("--csv", "FILE", options.csv,
             "append each well-formed datagram to FILE as a CSV row: "
-            "unix_time,sender,a1,a2,a3,a4,a5,a6 (values as received)");
-  line.Text("--mqtt", "HOST[:PORT]", options.mqtt,
-            "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
-            "topic PREFIX/<sender>/axis_act, JSON payload");
+            "unix_time,sender,a1,a2,a3,a4,a5,a6 (values as received); opened again on SIGHUP, "
+            "for logrotate");
+  line.Text(
+      "--mqtt", "HOST[:PORT]", options.mqtt,
+      "also publish each one to an MQTT broker (port 1883 by default), retained, QoS 0, "
+      "topic PREFIX/<sender>/axis_act, JSON payload; with each robot's PREFIX/<sender>/status "
+      "(live, silent, renamed) and the bridge's (online, offline), retained");
   line.Text("--topic", "PREFIX", options.topic, "the MQTT topic prefix",
             receiver::TopicPrefixProblem);
   line.Text("--names", "FILE", options.names,
@@ -102,9 +133,64 @@ Options Parse(int argc, char** argv) {
   line.Text("--mqtt-cert", "FILE", options.mqttCert, "TLS client certificate");
   line.Text("--mqtt-key", "FILE", options.mqttKey, "TLS client key");
   line.Text("--mqtt-client-id", "ID", options.mqttClientId,
-            "the client id (default: one the library makes up)");
+            "the client id, also in the bridge's status topic PREFIX/bridge/ID/status (default "
+            "jointcast-listen-<host name>; give each listener on one host its own)");
   line.Number("--mqtt-qos", "0|1", 0u, 1u, options.mqttQos, "MQTT quality of service");
-  line.Parse(argc, argv);
+  line.Text("--config", "FILE", options.config,
+            "settings from FILE, KEY=VALUE lines: PORT, BIND, NAMES, CSV, HTTP, HTTP_HOST (names "
+            "separated by commas), MQTT, MQTT_TOPIC, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, "
+            "MQTT_CERT, MQTT_KEY, MQTT_CLIENT_ID, MQTT_QOS (as the options; those given here win "
+            "over the file)");
+  return defined;
+}
+
+// The command line, and the configuration file it names: a setting of the file counts as its
+// option given on the command line, unless that option is given there too. A mistake in the
+// file ends the program with one line naming the file, the line and the key, and exit code 2.
+Options Parse(int argc, char** argv) {
+  Options given;
+  const std::unique_ptr<portable::CommandLine> line = Define(given);
+  line->Parse(argc, argv);
+  if (given.config.empty()) return given;
+  portable::Result<std::vector<portable::ConfigSetting>> settings =
+      portable::ReadConfigFile(given.config);
+  if (!settings) line->Fail(settings.Reason());
+  std::vector<std::string> arguments(argv, argv + argc);
+  for (const portable::ConfigSetting& setting : *settings) {
+    const std::string where =
+        given.config + ":" + std::to_string(setting.line) + ": " + setting.key;
+    const auto* known = std::find_if(std::begin(kSettings), std::end(kSettings),
+                                     [&](const auto& s) { return setting.key == s.first; });
+    if (known == std::end(kSettings)) {
+      std::string keys;
+      for (const auto& [key, option] : kSettings)
+        keys += (keys.empty() ? "" : ", ") + std::string(key);
+      line->Fail(where + ": not a setting (" + keys + " are)");
+    }
+    const std::string option = known->second;
+    if (line->Given(option)) continue;
+    std::vector<std::string> values{setting.value};
+    if (option == "--http-host") {  // a list
+      values.clear();
+      std::string value;
+      for (std::istringstream list(setting.value); std::getline(list, value, ',');) {
+        if (const auto first = value.find_first_not_of(' '); first != std::string::npos) {
+          values.push_back(value.substr(first, value.find_last_not_of(' ') - first + 1));
+        }
+      }
+    }
+    for (const std::string& value : values) {
+      Options scratch;
+      if (const std::string problem = Define(scratch)->TryParse({argv[0], option, value});
+          !problem.empty()) {
+        line->Fail(where + ": " + problem);
+      }
+      arguments.push_back(option);
+      arguments.push_back(value);
+    }
+  }
+  Options options;
+  Define(options)->Parse(arguments);
   return options;
 }
 
@@ -176,6 +262,7 @@ struct Listener {
   std::vector<std::unique_ptr<receiver::Output>> outputs;
   receiver::MqttBridge* bridge = nullptr;  // among the outputs, when there is a broker
   std::future<LoadedNames> reload;         // a names file being read again
+  std::uint64_t received = 0;
 };
 
 // Reads the names again on SIGHUP, on a thread: a large file never pauses receiving, and the
@@ -191,8 +278,20 @@ void ReloadNames(const Options& options, Listener& listener) {
   listener.reload = std::async(std::launch::async, ReadNames, options.names);
 }
 
+// What systemd is told: the robots heard lately, the rate, the broker and what was lost.
+receiver::ServiceReport::Counts CountsFor(const Listener& listener,
+                                          std::chrono::steady_clock::time_point since) {
+  receiver::ServiceReport::Counts counts;
+  counts.robots = listener.senders.HeardSince(since);
+  counts.received = listener.received;
+  if (listener.bridge != nullptr) counts.brokerConnected = listener.bridge->Connected();
+  counts.lost = listener.socket.KernelDrops();
+  for (const auto& output : listener.outputs) counts.lost += output->Lost();
+  return counts;
+}
+
 // Receives and hands on datagrams until a signal, the count or the time limit.
-void Receive(const Options& options, Listener& listener) {
+void Receive(const Options& options, Listener& listener, receiver::ServiceReport& service) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   unsigned long total = 0;
@@ -200,7 +299,14 @@ void Receive(const Options& options, Listener& listener) {
   receiver::Arrival arrival;
   while (!gStop && (options.count == 0 || total < options.count)) {
     if (listener.bridge != nullptr && !listener.bridge->Fatal().empty()) break;  // said by it
+    const auto now = backlog ? arrival.steadyTime : Clock::now();
+    service.Turn(now, [&listener](Clock::time_point since) { return CountsFor(listener, since); });
+    for (const auto& output : listener.outputs) output->Tick(now);
     ReloadNames(options, listener);
+    if (gReopen) {
+      gReopen = 0;
+      for (const auto& output : listener.outputs) output->Reopen();
+    }
     int waitMs = 200;
     if (options.seconds > 0) {
       const double left =
@@ -226,6 +332,7 @@ void Receive(const Options& options, Listener& listener) {
     arrival.name = listener.names.NameOf(arrival.address);
     arrival.severalSenders = listener.senders.Listed() > 1;
     ++total;
+    ++listener.received;
     for (const auto& output : listener.outputs) output->Take(arrival);
   }
 }
@@ -277,14 +384,29 @@ Result<receiver::BrokerSettings> BrokerFrom(const Options& options) {
   if ((!broker.certFile.empty() || !broker.keyFile.empty()) && broker.caFile.empty()) {
     return Failed::Failure("--mqtt-cert and --mqtt-key need --mqtt-cafile");
   }
-  if (!options.mqttPasswordFile.empty()) {
-    std::ifstream file(options.mqttPasswordFile);
+  // A service's password comes as a credential (LoadCredential=mqtt-password:FILE), which
+  // systemd hands over in a directory of the service's own.
+  std::string passwordFile = options.mqttPasswordFile;
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (passwordFile.empty() && credentials != nullptr &&
+      access((std::string(credentials) + "/mqtt-password").c_str(), F_OK) == 0) {
+    passwordFile = std::string(credentials) + "/mqtt-password";
+  }
+  if (!passwordFile.empty()) {
+    std::ifstream file(passwordFile);
     if (!file) {
-      return Failed::Failure("cannot read the password from " + options.mqttPasswordFile + ": " +
+      return Failed::Failure("cannot read the password from " + passwordFile + ": " +
                              std::strerror(errno));
     }
     if (!std::getline(file, broker.password) || broker.password.empty()) {
-      return Failed::Failure(options.mqttPasswordFile + " holds no password on its first line");
+      return Failed::Failure(passwordFile + " holds no password on its first line");
+    }
+    struct stat mode {};
+    if (stat(passwordFile.c_str(), &mode) == 0 && (mode.st_mode & 077) != 0) {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode.st_mode & 07777));
+      Say("warning: others may read the password in " + passwordFile + " (mode " + octal +
+          "); chmod 600 it");
     }
     if (broker.password.back() == '\r') broker.password.pop_back();
   } else if (const char* password = std::getenv("JOINTCAST_MQTT_PASSWORD")) {
@@ -396,10 +518,12 @@ int main(int argc, char** argv) {
         socket.Reason());
     return 1;
   }
-  Listener listener{std::move(*socket), {}, std::move(names), {}, nullptr, {}};
+  Listener listener{std::move(*socket), {}, std::move(names), {}, nullptr, {}, 0};
   if (!OpenOutputs(options, listener)) return 2;
   Say("listening on UDP " + options.bind + ":" + std::to_string(options.port));
   if (const int failed = OpenLiveView(options, listener)) return failed;
-  Receive(options, listener);
+  receiver::ServiceReport service(platform::SystemServiceManager());
+  service.Ready(std::chrono::steady_clock::now());
+  Receive(options, listener, service);
   Finish(listener);
 }
