@@ -9,14 +9,15 @@ using receiver::LiveSenders;
 using namespace std::chrono_literals;
 
 const char* const kSix = "1.000000 2.000000 3.000000 4.000000 5.000000 6.000000";
+constexpr double kStart = 1765222222;  // unix time at t0
 
 struct LiveSendersFixture : ::testing::Test {
   LiveSenders senders;
   LiveSenders::Clock::time_point t0{};  // a fake clock: time passes only here
 
   void Add(std::chrono::milliseconds at, const std::string& address, bool good = true) {
-    senders.Add(t0 + at, address, address == "10.0.0.5" ? "cell3-robot1" : address,
-                good ? kSix : "junk", good);
+    senders.Add(t0 + at, kStart + std::chrono::duration<double>(at).count(), address,
+                address == "10.0.0.5" ? "cell3-robot1" : address, good ? kSix : "junk", good);
   }
   LiveSenders::Changes Since(std::chrono::milliseconds at, std::uint64_t seen) {
     return senders.ChangedSince(t0 + at, seen);
@@ -35,7 +36,8 @@ TEST_F(LiveSendersFixture, ShowsValuesRateGapAndMalformed) {
   EXPECT_EQ(shown.malformed, 1u);
   EXPECT_DOUBLE_EQ(shown.lastGapMs, 150);
   EXPECT_NEAR(shown.ratePerS, 5, 0.3);
-  EXPECT_EQ(shown.silentS, 0);
+  EXPECT_FALSE(shown.silent);
+  EXPECT_DOUBLE_EQ(shown.lastUnixTime, kStart + 3.95);
 }
 
 TEST_F(LiveSendersFixture, ViewersGetOnlyWhatChangedSinceTheyLooked) {
@@ -59,7 +61,7 @@ TEST_F(LiveSendersFixture, SilenceIsJudgedFromTheSendersOwnPace) {
   auto changes = Since(4000ms, seen);
   ASSERT_EQ(changes.changed.size(), 1u);
   EXPECT_EQ(changes.changed[0].address, "10.0.0.5");
-  EXPECT_GE(changes.changed[0].silentS, 1.0);
+  EXPECT_TRUE(changes.changed[0].silent);
   EXPECT_EQ(changes.changed[0].ratePerS, 0);
   seen = changes.version;
   EXPECT_TRUE(Since(4500ms, seen).changed.empty());  // said once, not at every look
@@ -71,9 +73,14 @@ TEST_F(LiveSendersFixture, SilenceIsJudgedFromTheSendersOwnPace) {
   Add(8300ms, "10.0.0.5");
   changes = Since(8300ms, seen);
   ASSERT_EQ(changes.changed.size(), 1u);
-  EXPECT_EQ(changes.changed[0].silentS, 0);
+  EXPECT_FALSE(changes.changed[0].silent);
   EXPECT_DOUBLE_EQ(changes.changed[0].ratePerS, 5);
   EXPECT_EQ(Since(9400ms, changes.version).changed.size(), 1u);  // silent again within 1.1 s
+  // A viewer that comes later gets the same silence: it counts from the last datagram.
+  const auto later = Since(30000ms, 0);
+  ASSERT_EQ(later.changed.size(), 2u);
+  EXPECT_TRUE(later.changed[0].silent);
+  EXPECT_DOUBLE_EQ(later.changed[0].lastUnixTime, kStart + 8.3);
 }
 
 TEST_F(LiveSendersFixture, ForgetsASenderSilentForAnHour) {
@@ -101,6 +108,27 @@ TEST_F(LiveSendersFixture, ShowsABoundedNumberOfSenders) {
   EXPECT_EQ(senders.Size(), 1u);
 }
 
+// The robots the names file lists are shown before they are heard, as silent since the start,
+// and are never forgotten for that; one taken out of the file and never heard goes.
+TEST_F(LiveSendersFixture, NamedSendersAreShownBeforeTheyAreHeard) {
+  senders.Expect({{"10.0.0.7", "cell3-robot3"}, {"10.0.0.8:40001", "cell3-robot4"}}, t0, kStart);
+  Add(0ms, "10.0.0.5");
+  auto changes = Since(7200s, 0);
+  ASSERT_EQ(changes.changed.size(), 2u);  // the heard one is forgotten after its hour
+  EXPECT_EQ(changes.changed[0].name, "cell3-robot3");
+  EXPECT_TRUE(changes.changed[0].silent);
+  EXPECT_EQ(changes.changed[0].received, 0u);
+  EXPECT_DOUBLE_EQ(changes.changed[0].lastUnixTime, kStart);
+  senders.Expect({{"10.0.0.7", "cell3-robot3"}}, t0 + 7200s, kStart + 7200);
+  changes = Since(7200s, changes.version);
+  EXPECT_EQ(changes.forgotten, std::vector<std::string>{"10.0.0.8:40001"});
+  Add(7201s, "10.0.0.7");
+  changes = Since(7201s, changes.version);
+  ASSERT_EQ(changes.changed.size(), 1u);
+  EXPECT_FALSE(changes.changed[0].silent);
+  EXPECT_EQ(changes.changed[0].received, 1u);
+}
+
 TEST(LiveView, SenderJsonEscapesWhatIsNotItsOwn) {
   receiver::LiveSender sender;
   sender.address = "10.0.0.5";
@@ -108,10 +136,12 @@ TEST(LiveView, SenderJsonEscapesWhatIsNotItsOwn) {
   sender.values = kSix;
   sender.ratePerS = 5;
   sender.lastGapMs = 200.04;
+  sender.lastUnixTime = 1765222222.25;
   EXPECT_EQ(receiver::SenderJson(sender),
             "{\"address\":\"10.0.0.5\",\"name\":\"r\\\"ob\\\\ot\\u0001\",\"values\":\"" +
                 std::string(kSix) +
-                "\",\"rate\":5.0,\"gapMs\":200.0,\"silentS\":0.0,\"received\":0,\"malformed\":0}");
+                "\",\"rate\":5.0,\"gapMs\":200.0,\"silent\":false,\"last\":1765222222.250,"
+                "\"received\":0,\"malformed\":0}");
 }
 
 }  // namespace

@@ -78,8 +78,8 @@ class Sender(threading.Thread):
 class DevTools:
     """One page of a headless chromium, driven over the DevTools protocol."""
 
-    def __init__(self):
-        profile = os.path.join(work, "chromium")
+    def __init__(self, name="chromium"):
+        profile = os.path.join(work, name)
         args = ["chromium", "--headless", "--disable-gpu", "--no-first-run",
                 "--remote-debugging-port=0", f"--user-data-dir={profile}",
                 "--window-size=1240,560", "--hide-scrollbars", "about:blank"]
@@ -124,10 +124,12 @@ class DevTools:
 CARDS = """JSON.stringify([...document.querySelectorAll('.sender')].map(card => ({
   address: card.dataset.sender,
   name: card.querySelector('.name').textContent,
-  values: [...card.querySelectorAll('.axes td')].map(td => td.textContent),
+  values: [...card.querySelectorAll('.axes td')].map(td => td.dataset.value),
+  fits: [...card.querySelectorAll('.axes td')].every(td => td.scrollWidth <= td.clientWidth),
   rate: card.querySelector('.rate').textContent,
   malformed: card.querySelector('.malformed').textContent,
   silent: !card.querySelector('.silent').hidden,
+  silence: card.querySelector('.silent').textContent,
   points: Number(card.dataset.points),
   canvas: card.querySelector('.plot canvas') !== null,
 })))"""
@@ -160,7 +162,8 @@ def csv_rows(path):
 
 names = os.path.join(work, "names")
 with open(names, "w") as f:
-    f.write("# the cell's robots\n127.0.0.1 cell1-robot1\n127.0.0.2 cell3-robot2\n")
+    f.write("# the cell's robots\n127.0.0.1 cell1-robot1\n127.0.0.2 cell3-robot2\n"
+            "127.0.0.9 cell9-robot9\n")  # the last one never sends
 recording = os.path.join(work, "stream.csv")
 http_port = free_port()
 listener = start([LISTEN, "--quiet", "--names", names, "--csv", recording, "--http",
@@ -183,13 +186,18 @@ with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
 
 browser = DevTools()
 browser.call("Page.navigate", url=f"http://127.0.0.1:{http_port}/")
-shown = wait_for(lambda: (lambda c: c if len(c) == 2 and all(
-    x["points"] >= PLOTTED and x["canvas"] for x in c.values()) else None)(cards(browser)),
-    20 + PLOTTED / 5, f"two senders with plots of {PLOTTED} points")
+shown = wait_for(lambda: (lambda c: c if len(c) == 3 and all(
+    x["points"] >= PLOTTED and x["canvas"] for a, x in c.items() if a != "127.0.0.9") else None)(
+    cards(browser)), 20 + PLOTTED / 5, f"two senders with plots of {PLOTTED} points")
+check("a named robot never heard is shown as such", shown["127.0.0.9"]["name"] == "cell9-robot9"
+      and shown["127.0.0.9"]["silence"].startswith("not heard since ")
+      and shown["127.0.0.9"]["points"] == 0 and shown["127.0.0.9"]["rate"] == "–",
+      shown.get("127.0.0.9"))
+check("six-decimal values fit their columns", all(c["fits"] for c in shown.values()), shown)
 check("each sender by its name", shown["127.0.0.1"]["name"] == "cell1-robot1" and
       shown["127.0.0.2"]["name"] == "cell3-robot2", shown)
 check("the rate of a sender at 5/s", all(4.0 <= float(c["rate"].rstrip("/s")) <= 6.0
-                                          for c in shown.values()), shown)
+                                          for a, c in shown.items() if a != "127.0.0.9"), shown)
 check("the malformed count", shown["127.0.0.2"]["malformed"] == "2", shown)
 height = browser.evaluate("document.getElementById('senders').getBoundingClientRect().bottom")
 screenshot = browser.call("Page.captureScreenshot", format="png",
@@ -228,7 +236,7 @@ browser.call("Page.reload")  # its stream is refused now: the page must try agai
 time.sleep(2)
 for s in streams:
     s.close()
-wait_for(lambda: len(cards(browser)) == 2, 15, "the page back after being turned away")
+wait_for(lambda: len(cards(browser)) == 3, 15, "the page back after being turned away")
 check("a page turned away comes back by itself", True)
 # Pages that take every place and never read lose them once they have read nothing for 10 s,
 # while the browser's page, which reads, keeps its own.
@@ -246,7 +254,7 @@ while freed is None and time.monotonic() - began < 40:
         freed = time.monotonic() - began
     time.sleep(1)
 check("pages that never read lose their places after 10 s unread", freed is not None and
-      freed < 30 and len(cards(browser)) == 2, freed)
+      freed < 30 and len(cards(browser)) == 3, freed)
 for s in silent:
     s.close()
 with socket.create_connection(("127.0.0.1", http_port), 5) as s:
@@ -304,6 +312,7 @@ publisher.terminate()
 publisher.wait(timeout=10)
 second.stopped.set()
 second.join()
+stopped_at = time.monotonic()
 silent = wait_for(lambda: (lambda c: c if c.get("127.0.0.1", {}).get("silent") and
                            c.get("127.0.0.2", {}).get("silent") else None)(cards(browser)), 10,
                   "the senders shown silent")
@@ -312,6 +321,19 @@ last = last_rows(recording)
 check("the values are those of the last datagram",
       all(silent[a]["values"] == last[a] for a in ("127.0.0.1", "127.0.0.2")),
       (silent, last))
+
+# A page opened 15 s into the silence, while the first one watched, says the same silence.
+time.sleep(max(0.0, stopped_at + 15 - time.monotonic()))
+late = DevTools("chromium-late")
+late.call("Page.navigate", url=f"http://127.0.0.1:{http_port}/")
+late_cards = wait_for(lambda: (lambda c: c if c.get("127.0.0.1", {}).get("silence", "").startswith(
+    "silent") else None)(cards(late)), 15, "the late page's silence")
+quiet = time.monotonic() - stopped_at
+watching = cards(browser)
+said = [int(c["127.0.0.1"]["silence"].split()[1]) for c in (late_cards, watching)]
+check("a page opened 15 s into a silence says it, as the page watching all along does",
+      all(abs(s - quiet) <= 1.5 for s in said), (said, quiet))
+late.close()
 
 # Ends at once with a page open, a connection that never sends and one that sends a byte at a
 # time.
@@ -336,6 +358,11 @@ out, err = listener.communicate(timeout=15)
 check("SIGTERM with a page open ends it at once", listener.returncode == 0 and
       time.monotonic() - ending < 3 and "summary for cell1-robot1" in out,
       (listener.returncode, time.monotonic() - ending, out[-300:], err[-300:]))
+GREYED = """document.body.classList.contains('disconnected') &&
+  [...document.querySelectorAll('.rate')].every(rate => rate.textContent === '–') &&
+  getComputedStyle(document.querySelector('.sender')).filter.includes('grayscale')"""
+check("the listener gone: every card greyed and its rate stopped",
+      wait_for(lambda: browser.evaluate(GREYED), 10, "the cards greyed"))
 browser.close()
 shutil.rmtree(work, ignore_errors=True) if not failures else None
 

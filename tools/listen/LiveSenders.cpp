@@ -13,8 +13,8 @@ double Ms(LiveSenders::Clock::duration d) {
 
 }  // namespace
 
-void LiveSenders::Add(Clock::time_point now, const std::string& address, const std::string& name,
-                      std::string_view payload, bool wellFormed) {
+void LiveSenders::Add(Clock::time_point now, double unixTime, const std::string& address,
+                      const std::string& name, std::string_view payload, bool wellFormed) {
   Forget(now);
   auto found = senders_.find(address);
   if (found == senders_.end()) {
@@ -40,7 +40,8 @@ void LiveSenders::Add(Clock::time_point now, const std::string& address, const s
     ++shown.malformed;
   }
   shown.name = name;
-  shown.silentS = 0;
+  shown.silent = false;
+  shown.lastUnixTime = unixTime;
   entry.silent = false;
   entry.last = now;
   entry.version = ++version_;
@@ -51,10 +52,10 @@ LiveSenders::Changes LiveSenders::ChangedSince(Clock::time_point now, std::uint6
   Changes changes;
   for (auto& [address, entry] : senders_) {
     const double quietMs = Ms(now - entry.last);
-    const bool silent = quietMs > entry.pace.SilenceMs();
+    const bool silent = entry.shown.received == 0 || quietMs > entry.pace.SilenceMs();
     if (silent != entry.silent) {
       entry.silent = silent;
-      entry.shown.silentS = silent ? quietMs / 1000 : 0;
+      entry.shown.silent = silent;
       if (silent) entry.shown.ratePerS = 0;
       entry.version = ++version_;
     }
@@ -68,11 +69,42 @@ LiveSenders::Changes LiveSenders::ChangedSince(Clock::time_point now, std::uint6
   return changes;
 }
 
+void LiveSenders::Expect(const std::map<std::string, std::string>& named, Clock::time_point now,
+                         double unixNow) {
+  for (auto it = senders_.begin(); it != senders_.end();) {
+    if (it->second.shown.received > 0 || named.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    forgotten_.emplace_back(++version_, it->first);
+    if (forgotten_.size() > kForgottenKept) forgotten_.pop_front();
+    it = senders_.erase(it);
+  }
+  for (const auto& [sender, name] : named) {
+    if (senders_.size() >= kMaxSenders) {
+      full_ = true;
+      return;
+    }
+    auto [found, added] = senders_.try_emplace(sender);
+    Entry& entry = found->second;
+    if (!added && entry.shown.received > 0) continue;
+    if (added) {
+      entry.shown.address = sender;
+      entry.shown.lastUnixTime = unixNow;
+      entry.last = now;
+      entry.silent = entry.shown.silent = true;
+    }
+    entry.shown.name = name;
+    entry.version = ++version_;
+  }
+}
+
 void LiveSenders::Forget(Clock::time_point now) {
   if (now - lastForget_ < std::chrono::seconds(1)) return;
   lastForget_ = now;
   for (auto it = senders_.begin(); it != senders_.end();) {
-    if (now - it->second.last < kForgetAfter) {
+    // One named and never heard stays: the names file bounds them.
+    if (now - it->second.last < kForgetAfter || it->second.shown.received == 0) {
       ++it;
       continue;
     }

@@ -21,7 +21,10 @@ struct LiveSender {
   double ratePerS = 0;    // from a moving average of the recent intervals; 0 while silent
   double lastGapMs = -1;  // -1 before the second datagram
   std::uint64_t received = 0, malformed = 0;
-  double silentS = 0;  // how long nothing has come, once that counts as silent; else 0
+  bool silent = false;  // nothing has come for longer than its pace allows, or nothing ever
+  // Unix time of its last datagram; for one named but not heard yet, when listening began.
+  // Every page counts a silence from it, so that pages opened at any time agree.
+  double lastUnixTime = 0;
 };
 
 // The senders the live view shows, with what changed since a viewer last looked. The UDP side
@@ -34,8 +37,12 @@ class LiveSenders {
   static constexpr std::size_t kMaxSenders = 4096;
   static constexpr std::chrono::hours kForgetAfter{1};
 
-  void Add(Clock::time_point now, const std::string& address, const std::string& name,
-           std::string_view payload, bool wellFormed);
+  void Add(Clock::time_point now, double unixTime, const std::string& address,
+           const std::string& name, std::string_view payload, bool wellFormed);
+  // The senders the names file lists: shown, before their first datagram, as not heard since
+  // unixNow (the listener's start). Those no longer listed and never heard are forgotten.
+  void Expect(const std::map<std::string, std::string>& named, Clock::time_point now,
+              double unixNow);
 
   struct Changes {
     std::vector<LiveSender> changed;

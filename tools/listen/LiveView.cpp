@@ -42,6 +42,10 @@ void AppendNumber(std::string& out, const char* key, double value) {
   out += text;
 }
 
+double UnixNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 std::string SenderJson(const LiveSender& sender) {
@@ -53,7 +57,10 @@ std::string SenderJson(const LiveSender& sender) {
   AppendJsonString(json, sender.values);
   AppendNumber(json, "rate", sender.ratePerS);
   AppendNumber(json, "gapMs", sender.lastGapMs);
-  AppendNumber(json, "silentS", sender.silentS);
+  json += sender.silent ? ",\"silent\":true" : ",\"silent\":false";
+  char last[48];
+  std::snprintf(last, sizeof last, ",\"last\":%.3f", sender.lastUnixTime);
+  json += last;
   json += ",\"received\":" + std::to_string(sender.received) +
           ",\"malformed\":" + std::to_string(sender.malformed) + "}";
   return json;
@@ -83,6 +90,7 @@ void LiveView::Stop() {
 
 bool LiveView::Start(const std::string& address, int port, std::string& error,
                      const std::vector<std::string>& extraNames) {
+  startUnixTime_ = UnixNow();
   knownNames_ = MachineNames();
   knownNames_.insert(knownNames_.end(), extraNames.begin(), extraNames.end());
   const std::optional<platform::IPv4Address> ip = platform::ResolveIPv4(address, error);
@@ -212,10 +220,16 @@ void LiveView::Push(mg_connection* connection, bool head) {
   } while (Throttle());
 }
 
-void LiveView::Add(std::chrono::steady_clock::time_point arrived, const std::string& address,
-                   const std::string& name, std::string_view payload, bool wellFormed) {
+void LiveView::Add(std::chrono::steady_clock::time_point arrived, double unixTime,
+                   const std::string& address, const std::string& name, std::string_view payload,
+                   bool wellFormed) {
   std::lock_guard<std::mutex> lock(mutex_);
-  senders_.Add(arrived, address, name, payload, wellFormed);
+  senders_.Add(arrived, unixTime, address, name, payload, wellFormed);
+}
+
+void LiveView::Expect(const std::map<std::string, std::string>& named) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  senders_.Expect(named, std::chrono::steady_clock::now(), startUnixTime_);
 }
 
 bool LiveView::Throttle() {
@@ -243,6 +257,14 @@ void LiveView::Stream(Viewer& viewer, std::string& out) {
   }
   for (const LiveSender& sender : changes.changed) {
     out += "event: sender\ndata: " + SenderJson(sender) + "\n\n";
+  }
+  if (!out.empty() || !viewer.toldClock) {
+    // This machine's time, for the page to count silences from the senders' last datagrams
+    // whatever its own clock says.
+    char clock[64];
+    std::snprintf(clock, sizeof clock, "event: clock\ndata: {\"now\":%.3f}\n\n", UnixNow());
+    out.insert(0, clock);
+    viewer.toldClock = true;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -44,12 +45,16 @@ class LiveView : public Output {
   // cannot. Requests for any other name get 421 (see HostAllowed).
   bool Start(const std::string& address, int port, std::string& error,
              const std::vector<std::string>& extraNames = {});
-  void Add(std::chrono::steady_clock::time_point arrived, const std::string& address,
-           const std::string& name, std::string_view payload, bool wellFormed);
+  void Add(std::chrono::steady_clock::time_point arrived, double unixTime,
+           const std::string& address, const std::string& name, std::string_view payload,
+           bool wellFormed);
+  // The senders the names file lists, shown before they are heard ("not heard since" the start).
+  void Expect(const std::map<std::string, std::string>& named);
 
   // Shown on the page, well-formed or not; waits for a short lock only.
   void Take(const Arrival& arrival) override {
-    Add(arrival.steadyTime, arrival.address, arrival.name, arrival.payload, arrival.wellFormed);
+    Add(arrival.steadyTime, arrival.unixTime, arrival.address, arrival.name, arrival.payload,
+        arrival.wellFormed);
   }
   // Ends the pages' streams. The server itself stops with the view: that waits a second or
   // more for civetweb's threads, which a listener ending at once leaves to the exit.
@@ -62,6 +67,7 @@ class LiveView : public Output {
   struct Viewer {
     std::uint64_t seen = 0;  // the senders' version it has
     bool toldFull = false;
+    bool toldClock = false;
   };
   void Stop();
   static int OnBeginRequest(mg_connection* connection);
@@ -76,6 +82,7 @@ class LiveView : public Output {
   void Stream(Viewer& viewer, std::string& out);
 
   mg_context* server_ = nullptr;
+  double startUnixTime_ = 0;
   std::string startError_;
   std::mutex mutex_;
   std::condition_variable closing_;

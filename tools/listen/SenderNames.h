@@ -33,6 +33,8 @@ class SenderNames {
   // The sender's name, or the sender itself when it has none.
   const std::string& NameOf(const std::string& sender) const;
   std::size_t Size() const { return names_.size(); }
+  // Every named sender ("ADDRESS" or "ADDRESS:PORT") with its name.
+  const std::map<std::string, std::string>& All() const { return names_; }
 
  private:
   std::map<std::string, std::string> names_;  // by sender

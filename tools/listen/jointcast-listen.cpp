@@ -261,6 +261,7 @@ struct Listener {
   receiver::SenderNames names;
   std::vector<std::unique_ptr<receiver::Output>> outputs;
   receiver::MqttBridge* bridge = nullptr;  // among the outputs, when there is a broker
+  receiver::LiveView* view = nullptr;      // among them, when there is a live view
   std::future<LoadedNames> reload;         // a names file being read again
   std::uint64_t received = 0;
 };
@@ -269,8 +270,9 @@ struct Listener {
 // names are swapped in whole once read.
 void ReloadNames(const Options& options, Listener& listener) {
   using namespace std::chrono_literals;
-  if (listener.reload.valid() && listener.reload.wait_for(0s) == std::future_status::ready) {
-    UseNames(options.names, listener.reload.get(), listener.names);
+  if (listener.reload.valid() && listener.reload.wait_for(0s) == std::future_status::ready &&
+      UseNames(options.names, listener.reload.get(), listener.names) && listener.view != nullptr) {
+    listener.view->Expect(listener.names.All());
   }
   if (!gReload || listener.reload.valid()) return;  // one at a time; a later SIGHUP waits
   gReload = 0;
@@ -358,6 +360,8 @@ int OpenLiveView(const Options& options, Listener& listener) {
     return 1;
   }
   Say("live view on http://" + address + ":" + port + "/");
+  view->Expect(listener.names.All());
+  listener.view = view.get();
   listener.outputs.push_back(std::move(view));
   return 0;
 }
@@ -518,7 +522,7 @@ int main(int argc, char** argv) {
         socket.Reason());
     return 1;
   }
-  Listener listener{std::move(*socket), {}, std::move(names), {}, nullptr, {}, 0};
+  Listener listener{std::move(*socket), {}, std::move(names), {}, nullptr, nullptr, {}, 0};
   if (!OpenOutputs(options, listener)) return 2;
   Say("listening on UDP " + options.bind + ":" + std::to_string(options.port));
   if (const int failed = OpenLiveView(options, listener)) return failed;
