@@ -1,5 +1,7 @@
 #include "portable/ReceiverList.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 
 namespace portable {
@@ -36,6 +38,12 @@ Result<std::vector<ReceiverAddress>> ParseReceivers(std::string_view text) {
     for (char c : receiver.host) {
       if (!HostCharacter(c))
         return bad("a host name or IPv4 address has no '" + std::string(1, c) + "'");
+    }
+    in_addr dotted{};
+    if (receiver.host.find_first_not_of("0123456789.") == std::string::npos &&
+        inet_pton(AF_INET, receiver.host.c_str(), &dotted) != 1) {
+      // "5000" or "10.9.0" would be taken for an address by the resolver, silently.
+      return bad("'" + receiver.host + "' is neither a host name nor a dotted IPv4 address");
     }
     if (colon != std::string_view::npos) {
       const std::string_view port = item.substr(colon + 1);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/posix/ErrorPhrase.h"
@@ -91,8 +92,14 @@ std::optional<std::array<std::uint8_t, 4>> Receivers::ResolveIPv4(const std::str
       StartLookup(receiver, now);
     }
   }
+  // One wait for them all, however many names there are: the loop and a stop wait for it.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstLookupWaitMs);
   for (Receiver& receiver : receivers_) {
-    if (receiver.lookup) receiver.lookup->Wait(kFirstLookupWaitMs);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (receiver.lookup && left > 0) receiver.lookup->Wait(static_cast<int>(left));
     Refresh(receiver, now);
   }
   return std::array<std::uint8_t, 4>{};  // stands for the list; SendTo goes by the list
@@ -106,14 +113,19 @@ void Receivers::StartLookup(Receiver& receiver, platform::Tick now) {
 void Receivers::Refresh(Receiver& receiver, platform::Tick now) {
   if (!receiver.lookup) return;
   if (std::optional<platform::LookupAnswer> answer = receiver.lookup->Take()) {
-    const auto first = std::find_if(
-        answer->addresses.begin(), answer->addresses.end(),
-        [](const platform::ResolvedAddress& a) { return a.address.ss_family == AF_INET; });
-    if (first != answer->addresses.end()) {
+    std::vector<platform::SocketAddressV4> found;
+    for (const platform::ResolvedAddress& a : answer->addresses) {
+      if (a.address.ss_family != AF_INET) continue;
       std::array<std::uint8_t, 4> bytes{};
-      std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(&first->address)->sin_addr,
-                  4);
-      const platform::SocketAddressV4 address = V4(bytes, receiver.where.port);
+      std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(&a.address)->sin_addr, 4);
+      found.push_back(V4(bytes, receiver.where.port));
+    }
+    if (!found.empty()) {
+      // A name with several addresses may list them in another order each time: the receiver
+      // has moved only when its address is no longer among them.
+      const bool stayed = receiver.address &&
+                          std::find(found.begin(), found.end(), *receiver.address) != found.end();
+      const platform::SocketAddressV4 address = stayed ? *receiver.address : found.front();
       if (receiver.address && *receiver.address != address) {
         say_(false, "receiver " + receiver.where.Text() + " moved from " +
                         AddressText(*receiver.address) + " to " + AddressText(address));

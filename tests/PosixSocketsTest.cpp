@@ -1,12 +1,19 @@
-// The real sockets on the loopback: resolution and one datagram, byte for byte.
+// The real sockets on the loopback: resolution, one datagram byte for byte, lookups aside and
+// TCP connections to each address of a name.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 #include "platform/HostLookup.h"
 #include "platform/Sockets.h"
+#include "platform/TcpConnection.h"
 
 TEST(PosixSockets, ResolvesNamesAndAddresses) {
   auto& sockets = platform::SystemSockets();
@@ -63,4 +70,87 @@ TEST(PosixSockets, SendsOneDatagramWithoutATerminatingZero) {
   sockets.ShutdownBoth(sender);
   sockets.Close(sender);
   close(receiver);
+}
+
+namespace {
+
+platform::ResolvedAddress Loopback(std::uint16_t port) {
+  platform::ResolvedAddress address;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address.address);
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(port);
+  v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.length = sizeof(sockaddr_in);
+  return address;
+}
+
+// A listening socket on the loopback, and its port.
+int ListenOn(int backlog, std::uint16_t& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  listen(fd, backlog);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+// A lookup's answer that comes after its caller stopped waiting is kept for the next caller,
+// who starts no second lookup: a name server slower than the wait is still heard.
+TEST(BackgroundLookup, ALateAnswerIsTheNextAttemptsAndStartsNoSecondLookup) {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable open;
+    bool opened = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  std::atomic<int> lookups{0};
+  const auto gated = [gate, &lookups](std::uint16_t port) {
+    return [gate, &lookups, port] {
+      ++lookups;
+      std::unique_lock lock(gate->mutex);
+      gate->open.wait(lock, [&] { return gate->opened; });
+      return platform::LookupAnswer{{Loopback(port)}, ""};
+    };
+  };
+  platform::BackgroundLookup lookup;
+  lookup.Start(gated(1));
+  lookup.Wait(0);
+  EXPECT_FALSE(lookup.Take());  // the first attempt gives up waiting
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->opened = true;
+  }
+  gate->open.notify_all();
+  lookup.Wait(10000);
+  lookup.Start(gated(2));  // the next attempt
+  lookup.Wait(10000);
+  const auto answer = lookup.Take();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(ntohs(reinterpret_cast<const sockaddr_in*>(&answer->addresses[0].address)->sin_port),
+            1);
+  EXPECT_EQ(lookups, 1);
+}
+
+// The first address never answers the connection (a full backlog drops the SYN, as a black-holed
+// route does): it gets its share of the time, and the second address is reached.
+TEST(ConnectTcp, AnAddressThatNeverAnswersDoesNotHideTheNext) {
+  std::uint16_t silentPort = 0, goodPort = 0;
+  const int silent = ListenOn(0, silentPort);
+  std::vector<std::unique_ptr<platform::TcpConnection>> filling;
+  std::string reason;
+  for (int i = 0; i < 3; ++i) {
+    filling.push_back(platform::ConnectTcp({Loopback(silentPort)}, 200, reason));
+  }
+  ASSERT_EQ(platform::ConnectTcp({Loopback(silentPort)}, 200, reason), nullptr);
+  const int good = ListenOn(4, goodPort);
+  EXPECT_NE(platform::ConnectTcp({Loopback(silentPort), Loopback(goodPort)}, 1000, reason), nullptr)
+      << reason;
+  close(silent);
+  close(good);
 }

@@ -265,7 +265,9 @@ TEST(Recorder, ReopensItsPathAfterARename) {
   EXPECT_EQ(ReadAll(inside), header + "1765222225.500000,10.0.0.5," + kCsvValues + "\n");
   ASSERT_EQ(said.size(), 2u);
   EXPECT_NE(said[0].find("cannot open " + inside + " again"), std::string::npos) << said[0];
-  EXPECT_NE(said[1].find("recording to " + inside + " again (1 rows lost so far)"), std::string::npos) << said[1];
+  EXPECT_NE(said[1].find("recording to " + inside + " again (1 rows lost so far)"),
+            std::string::npos)
+      << said[1];
 }
 
 // The values as JSON numbers, whatever zeros the datagram carries (JSON has no leading zeros).
@@ -336,7 +338,9 @@ TEST(SenderNames, AnAddressListedWithPortsIsToldApartByPort) {
             "10.0.0.21 robot3\n"
             "10.0.0.22:0 robot4\n"
             "10.0.0.22:65536 robot4\n"
-            "10.0.0.22:4x robot4\n");
+            "10.0.0.22:4x robot4\n"
+            "10.0.0.23:04001 robot5\n"
+            "10.0.0.23:4001 robot6\n");
   receiver::SenderNames names;
   std::string error;
   std::vector<std::string> problems;
@@ -347,10 +351,12 @@ TEST(SenderNames, AnAddressListedWithPortsIsToldApartByPort) {
   EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.20", 50000)), "10.0.0.20:50000");
   EXPECT_EQ(names.SenderOf("10.0.0.21", 50000), "10.0.0.21");
   EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.21", 50001)), "robot3");
+  EXPECT_EQ(names.NameOf(names.SenderOf("10.0.0.23", 4001)), "robot5");  // as the datagram says
   EXPECT_EQ(problems, (std::vector<std::string>{
                           "line 5: '0' is not a port from 1 to 65535",
                           "line 6: '65536' is not a port from 1 to 65535",
                           "line 7: '4x' is not a port from 1 to 65535",
+                          "line 9: 10.0.0.23:4001 has a name already",
                           "10.0.0.20 is listed with ports too, so its datagrams are told apart by "
                           "port and the name without one is not used"}));
 }

@@ -33,6 +33,8 @@ TEST(ReceiverList, HostsWithPortsSeparatedByCommasOrBlanks) {
       {":4849", "no host"},
       {"sim/pc", "has no '/'"},
       {"[::1]:4849", "has no '['"},
+      {"5000", "'5000' is neither a host name nor a dotted IPv4 address"},
+      {"10.9.0:4849", "'10.9.0' is neither"},
       {std::string("sim\0pc", 6), "has no '"},
   };
   for (const auto& [text, why] : bad) {

@@ -51,9 +51,10 @@ LookupAnswer LookUp(const std::string& host, std::uint16_t port, int family, int
 
 void BackgroundLookup::Start(std::function<LookupAnswer()> lookUp) {
   std::lock_guard lock(shared_->mutex);
-  if (shared_->running) return;
+  // An answer that came after its caller stopped waiting is the next caller's: a name server
+  // slower than the wait would otherwise never be heard.
+  if (shared_->running || shared_->answer) return;
   shared_->running = true;
-  shared_->answer.reset();
   try {
     std::thread([shared = shared_, lookUp = std::move(lookUp)] {
       LookupAnswer answer = lookUp();

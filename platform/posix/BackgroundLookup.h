@@ -33,8 +33,8 @@ struct LookupAnswer {
 // to, so a lookup still hanging when the object goes is simply left to end on its own.
 class BackgroundLookup {
  public:
-  // Starts a lookup (LookUp, or a test's own) unless one is running. When no thread can be
-  // started, the answer is that failure at once.
+  // Starts a lookup (LookUp, or a test's own) unless one is running or an answer waits to be
+  // taken. When no thread can be started, the answer is that failure at once.
   void Start(std::function<LookupAnswer()> lookUp);
   bool Running() const;
   // Waits up to milliseconds for the running lookup to end.

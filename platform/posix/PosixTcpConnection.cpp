@@ -96,17 +96,18 @@ int ConnectOne(const ResolvedAddress& address, int timeoutMs, std::string& reaso
 std::unique_ptr<TcpConnection> ConnectTcp(const std::vector<ResolvedAddress>& addresses,
                                           int timeoutMs, std::string& reason) {
   // Each address in turn, all within the one time-out: a name may list one where nothing
-  // listens before the one that answers. The last address's reason is the one told.
+  // listens before the one that answers. Each gets an even share of the time left, so that one
+  // that never answers (a black-holed IPv6 route) cannot use it all. The last reason is told.
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   reason = "no address";
   int fd = -1;
-  for (const ResolvedAddress& address : addresses) {
+  for (std::size_t i = 0; i < addresses.size() && fd < 0; ++i) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;  // the reason of the one before stands
-    fd = ConnectOne(address, static_cast<int>(left), reason);
-    if (fd >= 0) break;
+    const auto share = left / static_cast<long>(addresses.size() - i);
+    fd = ConnectOne(addresses[i], static_cast<int>(std::max<long>(share, 1)), reason);
   }
   return fd < 0 ? nullptr : std::make_unique<PosixTcpConnection>(fd);
 }

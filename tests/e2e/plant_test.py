@@ -161,29 +161,31 @@ check("a receiver name that resolves after the start: nothing before, then strea
       "receiver sim.cell3:" in text and "cannot resolve the name" in text and
       "takes datagrams again" in text, (len(early), waited, len(later), text))
 
-# Every name lookup hangs (a name server that never answers): the loop goes on, and SIGTERM ends
-# the program within a second.
+# Every name lookup hangs (a name server that never answers), for the controller and for eight
+# receivers beside one given by address: the loop goes on, and SIGTERM ends the program within
+# a second.
 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent_dns:
     silent_dns.bind(("127.0.0.1", 53))
     resolv = os.path.join(work, "resolv.conf")
     with open(resolv, "w") as f:
         f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:5\n")
-    hung, hung_err = publisher("hung-lookups", "--controller", "robot.unanswered:7000", "--to",
-                               "sim.unanswered",
-                               mounts=f"mount --bind {hosts} /etc/hosts && "
-                                      f"mount --bind {resolv} /etc/resolv.conf")
-    time.sleep(3)
-    asked = receive(silent_dns, 0.5)
-    began = time.monotonic()
-    hung.send_signal(signal.SIGTERM)
-    try:
-        ended = hung.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        ended = None  # still running: ended by the children's clean-up
-    took = time.monotonic() - began
+    mounts = f"mount --bind {hosts} /etc/hosts && mount --bind {resolv} /etc/resolv.conf"
+    receivers = ",".join(f"sim{n}.unanswered" for n in range(8)) + ",127.0.0.1:9"
+    # Stopped while it starts (the first lookups under way), and once it has run a while.
+    for name, after in (("hung-at-start", 0.3), ("hung-lookups", 3)):
+        hung, hung_err = publisher(name, "--controller", "robot.unanswered:7000", "--to",
+                                   receivers, mounts=mounts)
+        time.sleep(after)
+        began = time.monotonic()
+        hung.send_signal(signal.SIGTERM)
+        try:
+            ended = hung.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            ended = None  # still running: ended by the children's clean-up
+        took = time.monotonic() - began
+        check(f"SIGTERM {after} s into a run where every lookup hangs: the end within 1 s",
+              ended == 0 and took < 1.0, (ended, took, said(hung_err)))
 text = said(hung_err)
-check("SIGTERM while every lookup hangs: the program ends within 1 s",
-      ended == 0 and took < 1.0, (ended, took, text))
 check("a controller name the name server does not answer is said as such",
       "has not answered yet" in text, text)
 

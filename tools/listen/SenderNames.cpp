@@ -31,14 +31,14 @@ std::string NameProblem(const std::string& name) {
   return {};
 }
 
-// A port number as written after the address: 1 to 65535, digits only.
-bool PortText(const std::string& text) {
+// A port number as written after the address: 1 to 65535, digits only; 0 when it is not one.
+unsigned PortNumber(const std::string& text) {
   if (text.empty() || text.size() > 5 ||
       text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
+    return 0;
   }
   const unsigned long port = std::stoul(text);
-  return port >= 1 && port <= 65535;
+  return port <= 65535 ? static_cast<unsigned>(port) : 0;
 }
 
 }  // namespace
@@ -87,11 +87,14 @@ bool SenderNames::Load(const std::string& path, std::string& error,
     in_addr parsed{};
     const std::size_t colon = address.find(':');
     const std::string host = address.substr(0, colon);
+    const unsigned port = colon == std::string::npos ? 0 : PortNumber(address.substr(colon + 1));
+    // As the sender is named when its datagrams come: "04001" is port 4001.
+    if (port != 0) address = host + ":" + std::to_string(port);
     if (!(words >> name) || (words >> more)) {
       problem = "expected ADDRESS NAME or ADDRESS:PORT NAME";
     } else if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
       problem = "'" + host.substr(0, 40) + "' is not an IPv4 address";
-    } else if (colon != std::string::npos && !PortText(address.substr(colon + 1))) {
+    } else if (colon != std::string::npos && port == 0) {
       problem = "'" + address.substr(colon + 1, 20) + "' is not a port from 1 to 65535";
     } else if (names.size() >= kMaxNames) {
       problem = "more than " + std::to_string(kMaxNames) + " names";
