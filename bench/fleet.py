@@ -103,7 +103,7 @@ def listener():
                 except ValueError:
                     pass
 
-    subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "jointcast/#", "-F", "%U %p"],
+    subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "jointcast/+/axis_act", "-F", "%U %p"],
                        stdout=subprocess.PIPE, text=True)
     threading.Thread(target=read, args=(subscriber,), daemon=True).start()
     every = mode == "every-output"

@@ -54,7 +54,7 @@ def start_mosquitto(config, port):
 
 
 def subscribe(port, count, seconds):
-    return start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-t", "jointcast/#", "-v",
+    return start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(port), "-t", "jointcast/+/axis_act", "-v",
                   "-C", str(count), "-W", str(seconds)], stdout=subprocess.PIPE, text=True)
 
 
@@ -228,7 +228,7 @@ with open(names, "w") as f:
 named.process.send_signal(1)  # SIGHUP
 time.sleep(0.5)
 second_topic = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(named_port), "-t",
-                      "jointcast/robot-a/#", "-C", "1", "-W", "10"], stdout=subprocess.PIPE, text=True)
+                      "jointcast/robot-a/axis_act", "-C", "1", "-W", "10"], stdout=subprocess.PIPE, text=True)
 time.sleep(0.5)
 send([datagram(2)])
 got_second = second_topic.communicate(timeout=15)[0]
@@ -242,7 +242,7 @@ make_certificates()
 secure_port = free_port()
 secured = start_secured_broker(secure_port)
 secure_subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(secure_port), "-t",
-                           "jointcast/#", "-C", "1", "-W", "15", "--cafile", f"{work}/ca.crt",
+                           "jointcast/+/axis_act", "-C", "1", "-W", "15", "--cafile", f"{work}/ca.crt",
                            "-u", "robot", "-P", "s3cret"], stdout=subprocess.PIPE, text=True)
 with open(os.path.join(work, "password"), "w") as f:
     f.write("s3cret\n")
@@ -274,7 +274,7 @@ while not any("broker connected" in line for line in booting.err) and time.monot
     time.sleep(0.1)
 connected_after = time.monotonic() - started
 tls_subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(secure_port), "-t",
-                        "jointcast/#", "-C", "1", "-W", "10", "--cafile", f"{work}/ca.crt",
+                        "jointcast/+/axis_act", "-C", "1", "-W", "10", "--cafile", f"{work}/ca.crt",
                         "-u", "robot", "-P", "s3cret"], stdout=subprocess.PIPE, text=True)
 time.sleep(1)
 send([datagram(3)])
