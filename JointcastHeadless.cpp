@@ -2,7 +2,9 @@
 // behaviour and polling cycle run on components kept in memory; what the window would show, and
 // what is tried and fails, goes to stderr, and to systemd when it started the program. SIGINT
 // and SIGTERM end it as closing the window does. Needs no GUI toolkit.
+#include <cstdlib>
 #include <optional>
+#include <string>
 
 #include "platform/posix/ServiceManager.h"
 #include "portable/OperatorReport.h"
@@ -11,6 +13,19 @@
 #include "portable/RunPublisher.h"
 #include "ui/headless/HeadlessApplication.h"
 #include "ui/headless/HeadlessToolkit.h"
+
+namespace {
+
+// systemd's RUNTIME_DIRECTORY for the unit's RuntimeDirectory=, which may name several,
+// separated by ':'; the first is this service's.
+std::string RuntimeDirectory() {
+  const char* directories = std::getenv("RUNTIME_DIRECTORY");
+  if (directories == nullptr) return {};
+  const std::string all = directories;
+  return all.substr(0, all.find(':'));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const portable::Options options = portable::ParseOptions(argc, argv, "jointcastd");
@@ -23,7 +38,8 @@ int main(int argc, char** argv) {
        .receiver = options.destination.value_or("localhost:4849"),
        .receiverTrouble = [&receivers] { return receivers->Trouble(); },
        .addressProblem = [&receivers] { return receivers->Problem(); },
-       .timeOfDay = {}},
+       .timeOfDay = {},
+       .runtimeDirectory = RuntimeDirectory()},
       clock, application, platform::SystemServiceManager());
   receivers.emplace(
       platform::SystemSockets(), clock, static_cast<std::uint16_t>(options.sourcePort),

@@ -15,6 +15,7 @@ constexpr int kError = 3;
 constexpr int kWarning = 4;
 constexpr int kNotice = 5;
 constexpr int kInfo = 6;
+constexpr int kDebug = 7;
 
 // The two error messages of the window whose cause the report can say more about.
 constexpr const char* kReadTimeout = "can't read variable";
@@ -25,9 +26,15 @@ constexpr const char* kReadFailed = "lost: a read failed";
 
 OperatorReport::OperatorReport(Setup setup, platform::Clock& clock, platform::EventPoster& poster,
                                platform::ServiceManager& manager, std::FILE* out)
-    : setup_(std::move(setup)), clock_(clock), poster_(poster), manager_(manager), out_(out) {
+    : setup_(std::move(setup)),
+      clock_(clock),
+      poster_(poster),
+      manager_(manager),
+      out_(out),
+      restartLoop_(setup_.runtimeDirectory) {
   if (!setup_.timeOfDay) setup_.timeOfDay = LocalTimeOfDay;
   journal_ = manager_.StderrIsJournal();
+  restartLoop_.Load(clock_.Now());
 }
 
 std::string OperatorReport::Controller() const {
@@ -39,6 +46,9 @@ std::string OperatorReport::Receiver() const {
 }
 
 void OperatorReport::Say(int priority, const std::string& text) {
+  // Going round a restart loop, each start's lines are the last start's again: kept in the
+  // journal at debug level, out of the way of what is new.
+  if (restartLoop_.InLoop() && priority > kError) priority = kDebug;
   if (journal_) {
     std::fprintf(out_, "<%d>%s\n", priority, text.c_str());
   } else {
@@ -206,8 +216,16 @@ void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
   if (text == jointcast::kRestingNotice) return;
   if (isError) error_ = text;
   std::string line = text;
+  int priority = isError ? kError : kInfo;
   if (text == kReadTimeout) {
-    line += ": " + Controller() + " did not answer a read within 3 s; the program ends";
+    const RestartLoop::Due due = restartLoop_.Ended(clock_.Now(), setup_.timeOfDay());
+    if (due.first) {
+      line += ": " + Controller() + " did not answer a read within 3 s; the program ends";
+    } else {
+      line += ": " + Controller() + " still answers no read within 3 s (since " + due.since + ", " +
+              std::to_string(due.ends) + " restarts); the program ends";
+    }
+    if (!due.say) priority = kDebug;  // said a minute ago at most
     failure_ = Failure{"did not answer a read within 3 s", setup_.timeOfDay(), clock_.Now(), 1};
   } else if (text == kAddressNotValid && setup_.addressProblem) {
     // Only a text that is not a list of receivers is refused at once; names are looked up aside.
@@ -215,7 +233,7 @@ void OperatorReport::OnStatusLine(const std::string& text, bool isError) {
       line += ": " + problem;
     }
   }
-  Say(isError ? kError : kInfo, line);
+  Say(priority, line);
   UpdateStatus();
 }
 
@@ -225,7 +243,13 @@ void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
   // ends a failure of the reads.
   if (!isCross && failure_ && failure_->what == kReadFailed) Recover();
   std::optional<ui::TColor>& current = isCross ? cross_ : arm_;
-  if (!isCross && color == ui::TColor::Green) ++sent_;  // set on every reading sent
+  if (!isCross && color == ui::TColor::Green) {
+    ++sent_;  // set on every reading sent
+    if (const auto over = restartLoop_.Over()) {
+      Say(kNotice, Controller() + " answers reads again, after " + std::to_string(over->ends) +
+                       " restarts since " + over->since);
+    }
+  }
   if (current == color) return;
   const std::optional<ui::TColor> before = current;
   current = color;
@@ -254,7 +278,8 @@ void OperatorReport::OnIndicator(const std::string& name, ui::TColor color) {
       return;
     }
   }
-  Say(color == ui::TColor::Red ? kWarning : kInfo, name + " " + ui::ColorName(color));
+  // The first colours are how every start looks, not news: info. A change to red is a warning.
+  Say(color == ui::TColor::Red && before ? kWarning : kInfo, name + " " + ui::ColorName(color));
   UpdateStatus();
 }
 

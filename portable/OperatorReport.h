@@ -10,6 +10,7 @@
 #include "platform/EventPoster.h"
 #include "platform/posix/ServiceManager.h"
 #include "portable/RecurringFailure.h"
+#include "portable/RestartLoop.h"
 #include "ui/headless/StatusListener.h"
 
 namespace portable {
@@ -35,6 +36,10 @@ class OperatorReport : public ui::headless::StatusListener {
     std::function<std::string()> receiverTrouble, addressProblem;
     // The time of day for "since 12:03:10"; local time when not given.
     std::function<std::string()> timeOfDay;
+    // The service's runtime directory (RUNTIME_DIRECTORY), kept across systemd's restarts: a
+    // restart loop on a controller that answers no read is said once a minute there, not at
+    // every start. Empty when there is none.
+    std::string runtimeDirectory = {};
   };
   static constexpr std::uint32_t kRepeatAfterMs = 60000;
   static constexpr std::uint32_t kStatusEveryMs = 5000;
@@ -90,6 +95,7 @@ class OperatorReport : public ui::headless::StatusListener {
   std::optional<Failure> failure_;
   std::string dropReason_;  // why the connection broke, until it is made again
   RecurringFailure badReading_;
+  RestartLoop restartLoop_;
   std::string badReadingQuoted_;
   std::uint64_t sent_ = 0;  // readings sent since the last status
   platform::Tick countedSince_ = 0;

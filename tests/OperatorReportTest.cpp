@@ -2,6 +2,8 @@
 // a minute, then when they end; the journal's priorities; READY, STATUS and the watchdog.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,14 +30,17 @@ struct FakeServiceManager : platform::ServiceManager {
 
 // The report writing into memory, its lines read back one by one.
 struct Reported {
-  explicit Reported(FakeServiceManager& manager, const std::string& controller = "robot1:7000")
+  explicit Reported(FakeServiceManager& manager, const std::string& controller = "robot1:7000",
+                    const std::string& runtimeDirectory = "", platform::Tick startsAt = 0)
       : app(clock) {
+    if (startsAt != 0) clock.Advance(startsAt - clock.Now());  // the tick it starts at
     out = open_memstream(&buffer, &size);
     report.emplace(portable::OperatorReport::Setup{.controller = controller,
                                                    .receiver = "sim-host:4849",
                                                    .receiverTrouble = {},
                                                    .addressProblem = {},
-                                                   .timeOfDay = [] { return "12:03:10"; }},
+                                                   .timeOfDay = [] { return "12:03:10"; },
+                                                   .runtimeDirectory = runtimeDirectory},
                    clock, app, manager, out);
   }
   ~Reported() {
@@ -172,7 +177,7 @@ TEST(OperatorReport, JournalPrioritiesWatchdogAndRate) {
   const std::vector<std::string> lines = r.Lines();
   EXPECT_EQ(lines,
             (std::vector<std::string>{
-                "<6>reading the simulated controller, sending to sim-host:4849", "<4>Cross red",
+                "<6>reading the simulated controller, sending to sim-host:4849", "<6>Cross red",
                 "<6>Cross green", "<6>Arm green",
                 "<3>can't read variable: the simulated controller did not answer a read within "
                 "3 s; the program ends"}));
@@ -231,4 +236,56 @@ TEST(OperatorReport, UnusableReadingsAndABrokenConnectionSayTheirCause) {
   EXPECT_EQ(lines.back(),
             "jointcast: controller robot1:7000 does not answer: the connection broke: connection "
             "reset by peer");
+}
+
+// systemd restarts the service at each read time-out: a controller that passes the ready check
+// and answers no read goes round that every few seconds. The runs tell each other through the
+// runtime directory: the loop is said once a minute, each start's lines at debug level, and its
+// end once.
+TEST(OperatorReport, ARestartLoopIsSaidOnceAMinuteAcrossRestarts) {
+  FakeServiceManager manager;
+  manager.journal = true;
+  const std::string directory = ::testing::TempDir() + "restart-loop";
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  platform::Tick at = 100000;
+  std::vector<std::string> said;  // what each start said at a priority shown by default
+  const auto run = [&](bool readsAnswered) {
+    Reported r(manager, "robot1:7000", directory, at);
+    auto& report = *r.report;
+    report.Start();
+    report.OnIndicator("Cross", TColor::Red);
+    report.OnIndicator("Arm", TColor::Red);
+    report.OnIndicator("Cross", TColor::Yellow);
+    report.OnIndicator("Cross", TColor::Green);
+    r.clock.Advance(3000);
+    if (readsAnswered) {
+      report.OnIndicator("Arm", TColor::Green);
+    } else {
+      report.OnStatusLine("can't read variable", true);
+    }
+    for (const std::string& line : r.Lines()) {
+      if (line.rfind("<7>", 0) != 0) said.push_back(line);
+    }
+    at = r.clock.Now() + 2000;  // RestartSec
+  };
+  for (int start = 0; start < 26; ++start) run(false);  // 26 starts, 5 s apart: 125 s
+  run(true);
+  EXPECT_EQ(said,
+            (std::vector<std::string>{
+                "<6>connecting to controller robot1:7000, sending to sim-host:4849", "<6>Cross red",
+                "<6>Arm red", "<6>Cross yellow", "<6>Cross green",
+                "<3>can't read variable: controller robot1:7000 did not answer a read within 3 s; "
+                "the program ends",
+                "<3>can't read variable: controller robot1:7000 still answers no read within 3 s "
+                "(since 12:03:10, 13 restarts); the program ends",
+                "<3>can't read variable: controller robot1:7000 still answers no read within 3 s "
+                "(since 12:03:10, 25 restarts); the program ends",
+                "<5>controller robot1:7000 answers reads again, after 26 restarts since 12:03:10",
+                "<6>Arm green"}));
+  // A start long after the loop's last end is no part of it.
+  at += portable::RestartLoop::kWithinMs;
+  said.clear();
+  run(false);
+  EXPECT_EQ(said.size(), 6u);
 }

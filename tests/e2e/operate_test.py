@@ -137,7 +137,7 @@ check("STATUS says it streams and how fast", any(
     re.fullmatch(r"STATUS=streaming to 127\.0\.0\.1:4849, [45]\.\d/s", m) for m in messages),
     messages)
 check("journal priorities on stderr", lines and all(re.match(r"<[3-6]>", l) for l in lines) and
-      "<6>Cross green" in lines and "<4>Cross red" in lines, lines)
+      "<6>Cross green" in lines and "<6>Cross red" in lines, lines)
 def said_until(name, args, wanted, seconds=5):
     """Runs a program until it says wanted on stderr, or the seconds pass, then ends it with
     SIGTERM: its exit code and what it said."""
