@@ -17,8 +17,9 @@ declare -A sources=(
   [proxy-reply-decoder]="fuzz/ProxyReplyDecoderFuzz.cpp lib/proxy/ProxyProtocol.cpp"
   [proxy-request-decoder]="fuzz/ProxyRequestDecoderFuzz.cpp lib/proxy/ProxyProtocol.cpp"
   [listen-check]="fuzz/ListenCheckFuzz.cpp tools/listen/StreamStats.cpp"
+  [settings]="fuzz/SettingsFuzz.cpp portable/ReceiverList.cpp tools/listen/SenderNames.cpp -lmosquitto"
 )
-targets=(reply-scan datagram-format proxy-reply-decoder proxy-request-decoder listen-check)
+targets=(reply-scan datagram-format proxy-reply-decoder proxy-request-decoder listen-check settings)
 
 for target in "${targets[@]}"; do
   # shellcheck disable=SC2086  # the list of sources is meant to split
