@@ -15,32 +15,11 @@ import tempfile
 import threading
 import time
 
+from checks import check, finish, free_port, wait_for
 from children import start
 
 LISTEN = sys.argv[1]
 work = tempfile.mkdtemp(prefix="jointcast-listen-service-")
-passes, failures = [], []
-
-
-def check(name, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-    (passes if condition else failures).append(name)
-
-
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    return None
 
 
 class Robot(threading.Thread):
@@ -201,5 +180,4 @@ late = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker_port
 check("a killed listener leaves offline on its status topic, retained",
       late.stdout.strip() == "offline", late.stdout + late.stderr)
 
-print(f"listen service e2e: {len(passes)} passed, {len(failures)} failed")
-sys.exit(1 if failures else 0)
+finish("listen service")

@@ -14,23 +14,12 @@ import sys
 import tempfile
 import time
 
+from checks import check, finish, free_port, wait_for
 from children import start
 
 BUILD = sys.argv[1]
 JOINTCASTD = os.path.join(BUILD, "jointcastd")
 work = tempfile.mkdtemp(prefix="jointcast-plant-")
-passes, failures = [], []
-
-
-def check(name, condition, detail=""):
-    print(("ok   " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-    (passes if condition else failures).append(name)
-
-
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def publisher(name, *args, mounts=""):
@@ -190,5 +179,4 @@ check("a controller name the name server does not answer is said as such",
       "has not answered yet" in text, text)
 
 sim.terminate()
-print(f"plant e2e: {len(passes)} passed, {len(failures)} failed")
-sys.exit(1 if failures else 0)
+finish("plant")
