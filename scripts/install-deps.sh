@@ -22,7 +22,7 @@ for arg in "$@"; do
     --test)
       test=true
       packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2 mosquitto mosquitto-clients
-        dpkg-dev lintian shellcheck logrotate systemd openssl chromium python3-websocket)
+        dpkg-dev lintian shellcheck logrotate systemd openssl chromium python3-websocket prometheus)
       ;;
     --windows)
       # debootstrap, qemu and cpio make and start the emulated 32-bit PC, the 32-bit suite's

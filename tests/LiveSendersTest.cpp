@@ -2,6 +2,7 @@
 
 #include "tools/listen/LiveSenders.h"
 #include "tools/listen/LiveView.h"
+#include "tools/listen/Metrics.h"
 
 namespace {
 
@@ -145,3 +146,26 @@ TEST(LiveView, SenderJsonEscapesWhatIsNotItsOwn) {
 }
 
 }  // namespace
+
+// The exposition format: label values escaped, a summary with its quantiles, sum and count, and
+// the broker's gauge only when there is a broker.
+TEST(Metrics, PrometheusTextFormat) {
+  receiver::RobotMetrics robot{"cell \"3\"\\robot", 10, 1, 0.25, false, {}};
+  robot.intervals = {9, 200, 200, 250, 250};
+  const std::string text = receiver::MetricsText({robot}, {{{"csv", 2}}, std::nullopt, 3});
+  for (const char* line :
+       {"jointcast_datagrams_total{robot=\"cell \\\"3\\\"\\\\robot\"} 10\n",
+        "jointcast_malformed_total{robot=\"cell \\\"3\\\"\\\\robot\"} 1\n",
+        "jointcast_last_datagram_age_seconds{robot=\"cell \\\"3\\\"\\\\robot\"} 0.25\n",
+        "jointcast_silent{robot=\"cell \\\"3\\\"\\\\robot\"} 0\n",
+        "jointcast_interval_seconds{robot=\"cell \\\"3\\\"\\\\robot\",quantile=\"0.99\"} 0.25\n",
+        "jointcast_interval_seconds_sum{robot=\"cell \\\"3\\\"\\\\robot\"} 1.8\n",
+        "jointcast_interval_seconds_count{robot=\"cell \\\"3\\\"\\\\robot\"} 9\n",
+        "jointcast_output_dropped_total{output=\"csv\"} 2\n", "jointcast_kernel_dropped_total 3\n",
+        "# TYPE jointcast_interval_seconds summary\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(text.find("jointcast_mqtt_connected"), std::string::npos);
+  EXPECT_NE(receiver::MetricsText({}, {{}, false, 0}).find("jointcast_mqtt_connected 0\n"),
+            std::string::npos);
+}

@@ -37,6 +37,7 @@ class HeldSink : public receiver::Sink {
   std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const override {
     return std::to_string(notWritten) + " not written, " + std::to_string(dropped) + " dropped";
   }
+  std::string Label() const override { return "held"; }
 };
 
 receiver::Arrival Position() {

@@ -78,6 +78,7 @@ void LiveView::Close(std::chrono::steady_clock::time_point) {
     closed_ = true;
   }
   closing_.notify_all();
+  metricsMade_.notify_all();
 }
 
 void LiveView::Stop() {
@@ -173,6 +174,10 @@ int LiveView::Serve(mg_connection* connection) {
     Push(connection, head);
     return 200;
   }
+  if (path == "/metrics") {
+    ServeMetrics(connection, head);
+    return 200;
+  }
   for (const Page& page : kPages) {
     if (path != page.path) continue;
     mg_send_http_ok(connection, page.type, static_cast<long long>(page.body.size()));
@@ -218,6 +223,35 @@ void LiveView::Push(mg_connection* connection, bool head) {
     lastWrite = now;
     out.clear();
   } while (Throttle());
+}
+
+void LiveView::PublishMetrics(std::string text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    metricsText_ = std::move(text);
+    ++metricsVersion_;
+    metricsWanted_ = false;
+  }
+  metricsMade_.notify_all();
+}
+
+void LiveView::ServeMetrics(mg_connection* connection, bool head) {
+  std::string text;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t before = metricsVersion_;
+    metricsWanted_ = true;
+    if (!metricsMade_.wait_for(lock, std::chrono::seconds(1),
+                               [&] { return metricsVersion_ != before || closed_; }) ||
+        closed_) {
+      mg_send_http_error(connection, 503, "the listener is busy; try again\n");
+      return;
+    }
+    text = metricsText_;
+  }
+  mg_send_http_ok(connection, "text/plain; version=0.0.4; charset=utf-8",
+                  static_cast<long long>(text.size()));
+  if (!head) mg_write(connection, text.data(), text.size());
 }
 
 void LiveView::Add(std::chrono::steady_clock::time_point arrived, double unixTime,

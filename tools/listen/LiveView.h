@@ -61,6 +61,13 @@ class LiveView : public Output {
   void Close(std::chrono::steady_clock::time_point) override;
   std::uint64_t Lost() const override { return 0; }  // a page shows the latest, by design
   std::string LossLine() const override { return {}; }
+  std::string Label() const override { return "live_view"; }
+
+  // /metrics, made on the receiving thread, which alone may read what it counts: a request
+  // asks (MetricsWanted), the receiving loop answers at its next turn (PublishMetrics), and the
+  // request waits for that, a second at most.
+  bool MetricsWanted() const { return metricsWanted_; }
+  void PublishMetrics(std::string text);
 
  private:
   // One open page's place in the stream.
@@ -81,6 +88,13 @@ class LiveView : public Output {
   // The events that bring the viewer up to date.
   void Stream(Viewer& viewer, std::string& out);
 
+  // Serves /metrics: asks the receiving loop, and waits for its answer.
+  void ServeMetrics(mg_connection* connection, bool head);
+
+  std::atomic<bool> metricsWanted_{false};
+  std::string metricsText_;  // under mutex_
+  std::uint64_t metricsVersion_ = 0;
+  std::condition_variable metricsMade_;
   mg_context* server_ = nullptr;
   double startUnixTime_ = 0;
   std::string startError_;

@@ -97,6 +97,7 @@ class MqttBridge : public Output {
     return droppedForBacklog_ + droppedWhileAway_ + notPublished_ + notDelivered_;
   }
   std::string LossLine() const override;
+  std::string Label() const override { return "mqtt"; }
 
  private:
   static void OnConnect(mosquitto*, void* self, int result);

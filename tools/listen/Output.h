@@ -35,6 +35,8 @@ class Output {
   virtual std::uint64_t Lost() const = 0;
   // For the summary, after Close: one line on what was lost and why, empty when nothing was.
   virtual std::string LossLine() const = 0;
+  // Its name in the metrics: "stdout", "csv", "mqtt", "live_view".
+  virtual std::string Label() const = 0;
 };
 
 }  // namespace receiver

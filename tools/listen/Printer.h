@@ -24,6 +24,7 @@ class Printer : public Sink {
   void Finish(const std::atomic<bool>&) override {}
   std::uint64_t NotWritten() const override { return notWritten_; }
   std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const override;
+  std::string Label() const override { return "stdout"; }
 
  private:
   const int fd_;

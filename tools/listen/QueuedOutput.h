@@ -33,6 +33,8 @@ class Sink {
   // The summary's line on what was lost: those it could not write, and those the queue dropped
   // because it did not keep up; empty when both are 0.
   virtual std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const = 0;
+  // Its name in the metrics.
+  virtual std::string Label() const = 0;
 };
 
 // An output that runs a sink on a thread of its own behind a bounded queue, so receiving never
@@ -54,6 +56,7 @@ class QueuedOutput : public Output {
   void Close(std::chrono::steady_clock::time_point deadline) override;
   std::uint64_t Lost() const override;
   std::string LossLine() const override;
+  std::string Label() const override { return sink_->Label(); }
 
  private:
   void Run();

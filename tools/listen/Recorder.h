@@ -51,6 +51,7 @@ class Recorder : public Sink {
   void Finish(const std::atomic<bool>&) override { Close(); }
   std::uint64_t NotWritten() const override { return lost_; }
   std::string Losses(std::uint64_t notWritten, std::uint64_t dropped) const override;
+  std::string Label() const override { return "csv"; }
 
   static constexpr const char* kHeader = "unix_time,sender,a1,a2,a3,a4,a5,a6";
   static constexpr std::size_t kFlushBytes = 64 * 1024;

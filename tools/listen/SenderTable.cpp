@@ -16,6 +16,7 @@ std::optional<double> SenderTable::Count(in_addr from, const std::string& addres
   if (tally.received > 0) {
     interval = std::chrono::duration<double, std::milli>(arrived - tally.previous).count();
     tally.intervals.Add(*interval);
+    tally.pace.Add(*interval);
   }
   ++tally.received;
   tally.malformed += !wellFormed;
@@ -27,6 +28,18 @@ std::size_t SenderTable::HeardSince(std::chrono::steady_clock::time_point since)
   std::size_t heard = 0;
   for (const auto& entry : listed_) heard += entry.second.previous >= since;
   return heard;
+}
+
+std::vector<RobotMetrics> SenderTable::Metrics(std::chrono::steady_clock::time_point now,
+                                               const SenderNames& names) const {
+  std::vector<RobotMetrics> robots;
+  robots.reserve(listed_.size());
+  for (const auto& [sender, tally] : listed_) {
+    const double quietMs = std::chrono::duration<double, std::milli>(now - tally.previous).count();
+    robots.push_back({names.NameOf(sender), tally.received, tally.malformed, quietMs / 1000,
+                      quietMs > tally.pace.SilenceMs(), tally.intervals.Summary()});
+  }
+  return robots;
 }
 
 void SenderTable::PrintSummary(std::FILE* out, const SenderNames& names) const {

@@ -9,7 +9,10 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
+#include "tools/listen/Metrics.h"
+#include "tools/listen/Pace.h"
 #include "tools/listen/SenderNames.h"
 #include "tools/listen/StreamStats.h"
 
@@ -31,6 +34,9 @@ class SenderTable {
   std::size_t Listed() const { return listed_.size(); }
   // Senders in the table heard from at the time or after it (walks the table).
   std::size_t HeardSince(std::chrono::steady_clock::time_point since) const;
+  // Each sender in the table as Prometheus sees it, by name, at the time (walks the table).
+  std::vector<RobotMetrics> Metrics(std::chrono::steady_clock::time_point now,
+                                    const SenderNames& names) const;
   // A line per sender, its name from names once there are several; then one for the rest.
   void PrintSummary(std::FILE* out, const SenderNames& names) const;
 
@@ -39,6 +45,7 @@ class SenderTable {
     std::uint64_t received = 0;
     std::uint64_t malformed = 0;
     IntervalHistogram intervals;  // ms between consecutive datagrams of this sender
+    Pace pace;
     std::chrono::steady_clock::time_point previous;
   };
 

@@ -120,7 +120,8 @@ std::unique_ptr<portable::CommandLine> Define(Options& options) {
             "listed with ports is told apart by source port), '#' comments; read again on SIGHUP");
   line.Text("--http", "[ADDRESS:]PORT", options.http,
             "serve a live view of the senders to browsers on this port (address 127.0.0.1 "
-            "unless given; 0.0.0.0 for every network); read-only");
+            "unless given; 0.0.0.0 for every network), and Prometheus metrics on /metrics; "
+            "read-only");
   line.List("--http-host", "NAME", options.httpHosts,
             "a name the live view answers to besides its IP addresses, localhost and this "
             "machine's name (a DNS name that points here); may be given again");
@@ -292,6 +293,17 @@ receiver::ServiceReport::Counts CountsFor(const Listener& listener,
   return counts;
 }
 
+// /metrics: every robot, every output's losses, the broker, the kernel's drops.
+std::string MetricsFor(const Listener& listener, std::chrono::steady_clock::time_point now) {
+  receiver::ListenerMetrics metrics;
+  for (const auto& output : listener.outputs) {
+    metrics.outputDropped.emplace_back(output->Label(), output->Lost());
+  }
+  if (listener.bridge != nullptr) metrics.mqttConnected = listener.bridge->Connected();
+  metrics.kernelDropped = listener.socket.KernelDrops();
+  return receiver::MetricsText(listener.senders.Metrics(now, listener.names), metrics);
+}
+
 // Receives and hands on datagrams until a signal, the count or the time limit.
 void Receive(const Options& options, Listener& listener, receiver::ServiceReport& service) {
   using Clock = std::chrono::steady_clock;
@@ -304,6 +316,9 @@ void Receive(const Options& options, Listener& listener, receiver::ServiceReport
     const auto now = backlog ? arrival.steadyTime : Clock::now();
     service.Turn(now, [&listener](Clock::time_point since) { return CountsFor(listener, since); });
     for (const auto& output : listener.outputs) output->Tick(now);
+    if (listener.view != nullptr && listener.view->MetricsWanted()) {
+      listener.view->PublishMetrics(MetricsFor(listener, now));
+    }
     ReloadNames(options, listener);
     if (gReopen) {
       gReopen = 0;
