@@ -36,6 +36,7 @@ fi
 
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
+scripts/npm-clients.sh "$dir"
 # Qt runs without a display in tests.
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 

@@ -13,7 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation libmosquitto-dev
-  libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs)
+  libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs protobuf-compiler libprotobuf-dev)
 optional=()
 test=false
 windows=false
@@ -22,7 +22,8 @@ for arg in "$@"; do
     --test)
       test=true
       packages+=(libgtest-dev googletest locales python3 clang libclang-rt-14-dev iproute2 mosquitto mosquitto-clients
-        dpkg-dev lintian shellcheck logrotate systemd openssl chromium python3-websocket prometheus)
+        dpkg-dev lintian shellcheck logrotate systemd openssl chromium python3-websocket prometheus
+        nodejs npm)
       ;;
     --windows)
       # debootstrap, qemu and cpio make and start the emulated 32-bit PC, the 32-bit suite's

@@ -33,6 +33,7 @@
 #include "tools/listen/SenderNames.h"
 #include "tools/listen/SenderTable.h"
 #include "tools/listen/ServiceReport.h"
+#include "tools/listen/SparkplugNode.h"
 #include "tools/listen/StreamStats.h"
 
 namespace {
@@ -63,6 +64,8 @@ struct Options {
   std::string topic = "jointcast";
   std::string mqttUser, mqttPasswordFile, mqttCaFile, mqttCert, mqttKey, mqttClientId;
   unsigned mqttQos = 0;
+  std::string sparkplug;  // the Sparkplug B group id
+  bool sparkplugOnly = false;
   std::string names;                   // ADDRESS NAME lines
   std::string http;                    // [ADDRESS:]PORT of the live view
   std::vector<std::string> httpHosts;  // more names the live view answers to
@@ -86,6 +89,7 @@ constexpr std::pair<const char*, const char*> kSettings[] = {
     {"MQTT_KEY", "--mqtt-key"},
     {"MQTT_CLIENT_ID", "--mqtt-client-id"},
     {"MQTT_QOS", "--mqtt-qos"},
+    {"SPARKPLUG", "--sparkplug"},
 };
 
 std::unique_ptr<portable::CommandLine> Define(Options& options) {
@@ -137,11 +141,17 @@ std::unique_ptr<portable::CommandLine> Define(Options& options) {
             "the client id, also in the bridge's status topic PREFIX/bridge/ID/status (default "
             "jointcast-listen-<host name>; give each listener on one host its own)");
   line.Number("--mqtt-qos", "0|1", 0u, 1u, options.mqttQos, "MQTT quality of service");
+  line.Text("--sparkplug", "GROUP", options.sparkplug,
+            "also a Sparkplug B edge node on the --mqtt broker: group GROUP, node the client id "
+            "(or the host name), each robot a device with metrics A1..A6 in degrees",
+            [](const std::string& group) { return receiver::SparkplugNode::GroupProblem(group); });
+  line.Flag("--sparkplug-only", options.sparkplugOnly,
+            "with --sparkplug: no PREFIX/<sender>/axis_act topics, Sparkplug alone");
   line.Text("--config", "FILE", options.config,
             "settings from FILE, KEY=VALUE lines: PORT, BIND, NAMES, CSV, HTTP, HTTP_HOST (names "
             "separated by commas), MQTT, MQTT_TOPIC, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, "
-            "MQTT_CERT, MQTT_KEY, MQTT_CLIENT_ID, MQTT_QOS (as the options; those given here win "
-            "over the file)");
+            "MQTT_CERT, MQTT_KEY, MQTT_CLIENT_ID, MQTT_QOS, SPARKPLUG (as the options; those given "
+            "here win over the file)");
   return defined;
 }
 
@@ -452,11 +462,29 @@ bool OpenOutputs(const Options& options, Listener& listener) {
     listener.outputs.push_back(
         std::make_unique<receiver::QueuedOutput>("the recording", std::move(recorder), Say));
   }
+  if ((!options.sparkplug.empty() || options.sparkplugOnly) && options.mqtt.empty()) {
+    Say("--sparkplug needs --mqtt, the broker to publish on");
+    return false;
+  }
+  if (options.sparkplugOnly && options.sparkplug.empty()) {
+    Say("--sparkplug-only needs --sparkplug GROUP");
+    return false;
+  }
   if (!options.mqtt.empty()) {
     Result<receiver::BrokerSettings> broker = BrokerFrom(options);
     if (!broker) {
       Say(broker.Reason());
       return false;
+    }
+    if (!options.sparkplug.empty()) {
+      auto node = std::make_unique<receiver::SparkplugNode>(options.sparkplug, Say);
+      std::string error;
+      if (!node->Start(*broker, error)) {
+        Say(error);
+        return false;
+      }
+      listener.outputs.push_back(std::move(node));
+      if (options.sparkplugOnly) return true;
     }
     auto bridge = std::make_unique<receiver::MqttBridge>(Say);
     std::string error;
