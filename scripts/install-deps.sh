@@ -13,7 +13,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev fonts-liberation libmosquitto-dev
-  libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs protobuf-compiler libprotobuf-dev)
+  libcli11-dev libsystemd-dev help2man libcivetweb-dev libjs-dygraphs protobuf-compiler libprotobuf-dev
+  nlohmann-json3-dev)
 optional=()
 test=false
 windows=false

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/listen/LiveSenders.h"
+#include "tools/listen/FoxgloveServer.h"
 #include "tools/listen/LiveView.h"
 #include "tools/listen/Metrics.h"
 
@@ -168,4 +169,19 @@ TEST(Metrics, PrometheusTextFormat) {
   EXPECT_EQ(text.find("jointcast_mqtt_connected"), std::string::npos);
   EXPECT_NE(receiver::MetricsText({}, {{}, false, 0}).find("jointcast_mqtt_connected 0\n"),
             std::string::npos);
+}
+
+// Foxglove's joint states: radians from the degrees received, the arrival time split into
+// seconds and nanoseconds.
+TEST(Foxglove, JointStatesInRadians) {
+  const std::string json = receiver::JointStatesJson(
+      1765222222.25, "90.000000 180.000000 -45.000000 0.000000 360.000000 -0.500000");
+  EXPECT_EQ(json.rfind("{\"timestamp\":{\"sec\":1765222222,\"nsec\":250000000},\"joints\":[", 0),
+            0u)
+      << json;
+  EXPECT_NE(json.find("{\"name\":\"A1\",\"position\":1.5707963267948966}"), std::string::npos);
+  EXPECT_NE(json.find("{\"name\":\"A2\",\"position\":3.141592653589793}"), std::string::npos);
+  EXPECT_NE(json.find("{\"name\":\"A6\",\"position\":-0.008726646259971648}]}"),
+            std::string::npos)
+      << json;
 }

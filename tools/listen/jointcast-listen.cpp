@@ -25,6 +25,7 @@
 #include "portable/ConfigFile.h"
 #include "portable/Result.h"
 #include "tools/listen/DatagramReceiver.h"
+#include "tools/listen/FoxgloveServer.h"
 #include "tools/listen/LiveView.h"
 #include "tools/listen/MqttBridge.h"
 #include "tools/listen/Printer.h"
@@ -68,6 +69,7 @@ struct Options {
   bool sparkplugOnly = false;
   std::string names;                   // ADDRESS NAME lines
   std::string http;                    // [ADDRESS:]PORT of the live view
+  std::string foxglove;                // [ADDRESS:]PORT of the Foxglove WebSocket server
   std::vector<std::string> httpHosts;  // more names the live view answers to
   std::string config;                  // KEY=VALUE settings
 };
@@ -80,6 +82,7 @@ constexpr std::pair<const char*, const char*> kSettings[] = {
     {"CSV", "--csv"},
     {"HTTP", "--http"},
     {"HTTP_HOST", "--http-host"},
+    {"FOXGLOVE", "--foxglove"},
     {"MQTT", "--mqtt"},
     {"MQTT_TOPIC", "--topic"},
     {"MQTT_USER", "--mqtt-user"},
@@ -126,6 +129,10 @@ std::unique_ptr<portable::CommandLine> Define(Options& options) {
             "serve a live view of the senders to browsers on this port (address 127.0.0.1 "
             "unless given; 0.0.0.0 for every network), and Prometheus metrics on /metrics; "
             "read-only");
+  line.Text("--foxglove", "[ADDRESS:]PORT", options.foxglove,
+            "serve the robots to Foxglove or Lichtblick (Foxglove WebSocket, one channel "
+            "/<robot>/joint_states each, positions in radians) on this port (address 127.0.0.1 "
+            "unless given); the same names as --http are answered");
   line.List("--http-host", "NAME", options.httpHosts,
             "a name the live view answers to besides its IP addresses, localhost and this "
             "machine's name (a DNS name that points here); may be given again");
@@ -147,11 +154,12 @@ std::unique_ptr<portable::CommandLine> Define(Options& options) {
             [](const std::string& group) { return receiver::SparkplugNode::GroupProblem(group); });
   line.Flag("--sparkplug-only", options.sparkplugOnly,
             "with --sparkplug: no PREFIX/<sender>/axis_act topics, Sparkplug alone");
-  line.Text("--config", "FILE", options.config,
-            "settings from FILE, KEY=VALUE lines: PORT, BIND, NAMES, CSV, HTTP, HTTP_HOST (names "
-            "separated by commas), MQTT, MQTT_TOPIC, MQTT_USER, MQTT_PASSWORD_FILE, MQTT_CAFILE, "
-            "MQTT_CERT, MQTT_KEY, MQTT_CLIENT_ID, MQTT_QOS, SPARKPLUG (as the options; those given "
-            "here win over the file)");
+  line.Text(
+      "--config", "FILE", options.config,
+      "settings from FILE, KEY=VALUE lines: PORT, BIND, NAMES, CSV, HTTP, HTTP_HOST (names "
+      "separated by commas), FOXGLOVE, MQTT, MQTT_TOPIC, MQTT_USER, MQTT_PASSWORD_FILE, "
+      "MQTT_CAFILE, MQTT_CERT, MQTT_KEY, MQTT_CLIENT_ID, MQTT_QOS, SPARKPLUG (as the options; "
+      "those given here win over the file)");
   return defined;
 }
 
@@ -364,30 +372,52 @@ void Receive(const Options& options, Listener& listener, receiver::ServiceReport
   }
 }
 
-// The live view, when asked for; the exit code after saying why it cannot: 2 for a value that
-// is not [ADDRESS:]PORT, 1 when it cannot serve there.
-int OpenLiveView(const Options& options, Listener& listener) {
-  if (options.http.empty()) return 0;
-  const std::size_t colon = options.http.rfind(':');
-  const std::string address =
-      colon == std::string::npos ? "127.0.0.1" : options.http.substr(0, colon);
-  const std::string port =
-      colon == std::string::npos ? options.http : options.http.substr(colon + 1);
-  const std::optional<int> value = PortNumber(port);
-  if (address.empty() || !value) {
-    Say("--http '" + options.http + "' is not PORT or ADDRESS:PORT");
-    return 2;
+// "[ADDRESS:]PORT" as a server's address (127.0.0.1 when left out) and port; none, said, when it
+// is not one.
+std::optional<std::pair<std::string, int>> ServeAt(const std::string& option,
+                                                   const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  const std::string address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+  const std::optional<int> port =
+      PortNumber(colon == std::string::npos ? text : text.substr(colon + 1));
+  if (address.empty() || !port) {
+    Say(option + " '" + text + "' is not PORT or ADDRESS:PORT");
+    return std::nullopt;
   }
-  auto view = std::make_unique<receiver::LiveView>();
-  std::string error;
-  if (!view->Start(address, *value, error, options.httpHosts)) {
-    Say("cannot serve the live view on " + address + ":" + port + ": " + error);
-    return 1;
+  return std::make_pair(address, *port);
+}
+
+// The live view and the Foxglove server, when asked for; the exit code after saying why one
+// cannot be: 2 for a value that is not [ADDRESS:]PORT, 1 when it cannot serve there.
+int OpenServers(const Options& options, Listener& listener) {
+  if (!options.http.empty()) {
+    const auto at = ServeAt("--http", options.http);
+    if (!at) return 2;
+    auto view = std::make_unique<receiver::LiveView>();
+    std::string error;
+    const std::string where = at->first + ":" + std::to_string(at->second);
+    if (!view->Start(at->first, at->second, error, options.httpHosts)) {
+      Say("cannot serve the live view on " + where + ": " + error);
+      return 1;
+    }
+    Say("live view on http://" + where + "/");
+    view->Expect(listener.names.All());
+    listener.view = view.get();
+    listener.outputs.push_back(std::move(view));
   }
-  Say("live view on http://" + address + ":" + port + "/");
-  view->Expect(listener.names.All());
-  listener.view = view.get();
-  listener.outputs.push_back(std::move(view));
+  if (!options.foxglove.empty()) {
+    const auto at = ServeAt("--foxglove", options.foxglove);
+    if (!at) return 2;
+    auto server = std::make_unique<receiver::FoxgloveServer>();
+    std::string error;
+    const std::string where = at->first + ":" + std::to_string(at->second);
+    if (!server->Start(at->first, at->second, error, options.httpHosts)) {
+      Say("cannot serve Foxglove on " + where + ": " + error);
+      return 1;
+    }
+    Say("Foxglove WebSocket on ws://" + where + "/");
+    listener.outputs.push_back(std::move(server));
+  }
   return 0;
 }
 
@@ -568,7 +598,7 @@ int main(int argc, char** argv) {
   Listener listener{std::move(*socket), {}, std::move(names), {}, nullptr, nullptr, {}, 0};
   if (!OpenOutputs(options, listener)) return 2;
   Say("listening on UDP " + options.bind + ":" + std::to_string(options.port));
-  if (const int failed = OpenLiveView(options, listener)) return failed;
+  if (const int failed = OpenServers(options, listener)) return failed;
   receiver::ServiceReport service(platform::SystemServiceManager());
   service.Ready(std::chrono::steady_clock::now());
   Receive(options, listener, service);
