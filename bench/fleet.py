@@ -13,7 +13,12 @@ listener N SECONDS BUILD_DIR
 every-output N SECONDS BUILD_DIR
     The same with every output of the listener on: each datagram printed (and read here), recorded
     to a CSV file, published to the broker, and shown on the live view to one page that reads the
-    event stream; the senders named from a names file."""
+    event stream; the senders named from a names file.
+ecosystem N SECONDS BUILD_DIR
+    Every output as above, and the plant's and robotics' tools too: a Sparkplug B edge node on
+    the broker (its DDATA counted by a mosquitto_sub), a Foxglove WebSocket server with Foxglove's
+    own client subscribed to every channel (BUILD_DIR/npm, from scripts/npm-clients.sh), and
+    /metrics scraped once a second."""
 import json
 import os
 import re
@@ -106,15 +111,19 @@ def listener():
     subscriber = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "jointcast/+/axis_act", "-F", "%U %p"],
                        stdout=subprocess.PIPE, text=True)
     threading.Thread(target=read, args=(subscriber,), daemon=True).start()
-    every = mode == "every-output"
+    every = mode in ("every-output", "ecosystem")
+    ecosystem = mode == "ecosystem"
     outputs = ["--quiet"]
-    printed, streamed = [0], [0]
+    printed, streamed, sparkplug, foxglove, scrapes = [0], [0], [0], [0], [0]
     if every:
         names = os.path.join(work, "names")
         with open(names, "w") as f:
             f.writelines(f"{sender_address(n)} robot-{n}\n" for n in range(count))
         outputs = ["--csv", os.path.join(work, "rows.csv"), "--names", names, "--http",
                    "127.0.0.1:8088"]
+    if ecosystem:
+        outputs += ["--mqtt-client-id", "fleet-edge", "--sparkplug", "fleet", "--foxglove",
+                    "127.0.0.1:8765"]
     listen = start([f"{build}/jointcast-listen", "--bind", "127.0.0.1", "--mqtt", "127.0.0.1:1883",
                     *outputs], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if every:
@@ -135,6 +144,33 @@ def listener():
         summary = []
         threading.Thread(target=count_lines, daemon=True).start()
         threading.Thread(target=read_page, daemon=True).start()
+    if ecosystem:
+        def count_from(process, counter, word):
+            for line in process.stdout:
+                counter[0] += word in line
+
+        data = start(["mosquitto_sub", "-h", "127.0.0.1", "-t", "spBv1.0/fleet/DDATA/#", "-F", "%t"],
+                     stdout=subprocess.PIPE, text=True)
+        threading.Thread(target=count_from, args=(data, sparkplug, "DDATA"), daemon=True).start()
+        here = os.path.dirname(os.path.abspath(__file__))
+        client = start(["node", os.path.join(here, "..", "tests", "e2e", "npm",
+                                              "foxglove-subscriber.js"),
+                        "ws://127.0.0.1:8765", str(seconds + 10)], stdout=subprocess.PIPE, text=True,
+                       env=dict(os.environ, NODE_PATH=os.path.join(build, "npm", "node_modules")))
+        threading.Thread(target=count_from, args=(client, foxglove, '"topic"'), daemon=True).start()
+
+        def scrape():
+            time.sleep(1.0)
+            while listen.poll() is None:
+                try:
+                    with socket.create_connection(("127.0.0.1", 8088), 5) as page:
+                        page.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                        scrapes[0] += page.recv(64).startswith(b"HTTP/1.1 200")
+                except OSError:
+                    pass
+                time.sleep(1.0)
+
+        threading.Thread(target=scrape, daemon=True).start()
     time.sleep(1.5)  # connected, subscribed
     errors_before = udp_receive_errors()
     sockets = []
@@ -173,6 +209,9 @@ def listener():
     lost = sum(int(m) for m in re.findall(r"(\d+) (?:positions|rows|lines|datagrams) (?:dropped|lost|not)", out + err))
     figures = {"printed": printed[0], "recorded": recorded, "page_events": streamed[0],
                "lost_said": lost, "exit_code": listen.returncode} if every else {}
+    if ecosystem:
+        figures.update({"sparkplug_ddata": sparkplug[0], "foxglove_messages": foxglove[0],
+                        "metrics_scrapes": scrapes[0]})
     return {**figures, "mode": mode, "senders": count, "seconds": seconds, "sent": sent,
             "listener_received": received, "udp_receive_buffer_drops": dropped,
             "subscriber_received": got[0],
