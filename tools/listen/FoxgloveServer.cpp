@@ -56,7 +56,7 @@ std::string JointStatesJson(double unixTime, const std::string& payload) {
 }
 
 FoxgloveServer::~FoxgloveServer() {
-  Close({});
+  FoxgloveServer::Close({});  // its own, not an override
   if (server_ != nullptr) {
     mg_stop(server_);
     server_ = nullptr;
