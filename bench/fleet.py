@@ -30,7 +30,7 @@ import tempfile
 import threading
 import time
 
-from procstat import cpu_ns, memory_kib, percentile
+from procstat import cpu_ns, cpu_ns_by_thread, memory_kib, percentile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from children import end_children, start  # noqa: E402  (each child ended however the run ends)
@@ -181,6 +181,7 @@ def listener():
     payload = b"12.345600 0.000000 180.000000 -180.500000 7.000000 45.678001"
     sent = 0
     cpu_before = cpu_ns(listen.pid)
+    threads_before = cpu_ns_by_thread(listen.pid)
     due, end = time.monotonic(), time.monotonic() + seconds
     while due < end:
         for s in sockets:
@@ -190,6 +191,8 @@ def listener():
         time.sleep(max(0.0, due - time.monotonic()))
     time.sleep(1.0)  # the last ones through
     cpu = cpu_ns(listen.pid) - cpu_before
+    threads = {name: ns - threads_before.get(name, 0)
+               for name, ns in cpu_ns_by_thread(listen.pid).items()}
     rss = memory_kib(listen.pid)[0]
     dropped = udp_receive_errors() - errors_before
     time.sleep(1.0)
@@ -211,7 +214,10 @@ def listener():
                "lost_said": lost, "exit_code": listen.returncode} if every else {}
     if ecosystem:
         figures.update({"sparkplug_ddata": sparkplug[0], "foxglove_messages": foxglove[0],
-                        "metrics_scrapes": scrapes[0]})
+                        "metrics_scrapes": scrapes[0],
+                        "cpu_us_per_datagram_by_thread": {
+                            name: round(ns / 1000 / max(1, received), 2)
+                            for name, ns in sorted(threads.items(), key=lambda t: -t[1])}})
     return {**figures, "mode": mode, "senders": count, "seconds": seconds, "sent": sent,
             "listener_received": received, "udp_receive_buffer_drops": dropped,
             "subscriber_received": got[0],

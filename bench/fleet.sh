@@ -4,7 +4,8 @@
 #   50 jointcastd at the default period, each against a jointcast-sim of its own (50 processes);
 #   500 and then 2,000 senders at 5/s each, all in step, into one jointcast-listen --mqtt with
 #   a real mosquitto and a mosquitto_sub counting; then 6,000 to find where it breaks;
-#   then 500 again with every output of the listener on, beside the MQTT bridge alone.
+#   then 500 again with every output of the listener on, beside the MQTT bridge alone, and with
+#   the plant's and robotics' tools on too (Sparkplug B, Foxglove with its own client, /metrics).
 # CPU is counted in nanoseconds (the scheduler's per-thread counters).
 # Usage: bench/fleet.sh [SECONDS]   (default 60 per part; about 6 minutes in all)
 set -euo pipefail
@@ -14,6 +15,7 @@ seconds=${1:-60}
 scripts/install-deps.sh --test >/dev/null
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJOINTCAST_TESTS=OFF >/dev/null
 cmake --build build-bench -j "$(nproc)" --target jointcastd jointcast-sim jointcast-listen >/dev/null
+scripts/npm-clients.sh build-bench >/dev/null
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 
@@ -23,6 +25,7 @@ for senders in 500 2000 6000; do
     >>"$results"
 done
 tests/in-own-network.sh python3 bench/fleet.py every-output 500 "$seconds" build-bench >>"$results"
+tests/in-own-network.sh python3 bench/fleet.py ecosystem 500 "$seconds" build-bench >>"$results"
 
 PYTHONPATH=bench python3 - "$results" <<'PY'
 import json, sys
@@ -42,6 +45,7 @@ for r in rows:
 print()
 listeners = [r for r in rows if r["mode"] == "listener"]
 every = [r for r in rows if r["mode"] == "every-output"]
+ecosystem = [r for r in rows if r["mode"] == "ecosystem"]
 print_table(["senders", "datagrams/s", "sent", "listener received", "UDP receive-buffer drops",
              "dropped, broker behind", "subscriber received", "listener CPU per datagram (µs)", "listener CPU, % of a core",
              "arrival to subscriber p50 / p99 (ms)", "listener RSS (MiB)"],
@@ -75,4 +79,18 @@ if every and alone:
                   str(every[0]["subscriber_received"]), str(every[0]["lost_said"]),
                   str(every[0]["exit_code"]), cell(every[0]["listener_cpu_us_per_datagram"]),
                   cell(every[0]["listener_cpu_percent_of_core"]), cell(every[0]["listener_rss_mib"])]])
+if ecosystem and alone:
+    r = ecosystem[0]
+    print()
+    print("500 senders, 2,500/s, every output and the tools' own: CSV, MQTT, Sparkplug B, live view, "
+          "Foxglove (its own client subscribed), /metrics scraped each second:")
+    print_table(["sent", "received", "recorded", "MQTT", "Sparkplug DDATA", "Foxglove messages",
+                 "scrapes", "lost (said)", "CPU per datagram (µs)", "MQTT alone (µs)"],
+                [[str(r["sent"]), str(r["listener_received"]), str(r["recorded"]),
+                  str(r["subscriber_received"]), str(r["sparkplug_ddata"]),
+                  str(r["foxglove_messages"]), str(r["metrics_scrapes"]), str(r["lost_said"]),
+                  cell(r["listener_cpu_us_per_datagram"]),
+                  cell(alone[0]["listener_cpu_us_per_datagram"])]])
+    print("CPU per datagram by thread (µs): " + ", ".join(
+        f"{name} {us}" for name, us in r["cpu_us_per_datagram_by_thread"].items()))
 PY

@@ -24,6 +24,20 @@ def cpu_ns(pid):
     return total
 
 
+def cpu_ns_by_thread(pid):
+    """Nanoseconds on a CPU by thread name (its comm), the threads of one name together."""
+    by_name = {}
+    for task in _tasks(pid):
+        try:
+            with open(f"/proc/{pid}/task/{task}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                by_name[name] = by_name.get(name, 0) + int(f.read().split()[0])
+        except (OSError, IndexError, ValueError):
+            pass
+    return by_name
+
+
 def wakeups(pid):
     """Voluntary context switches, all its live threads together."""
     total = 0

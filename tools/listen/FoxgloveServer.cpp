@@ -1,6 +1,7 @@
 #include "tools/listen/FoxgloveServer.h"
 
 #include <civetweb.h>
+#include <pthread.h>
 
 #include <charconv>
 #include <cmath>
@@ -131,6 +132,7 @@ void FoxgloveServer::OnReady(mg_connection* connection, void* self) {
   if (!all.empty()) server->Enqueue(*client, false, server->Advertise(all));
   server->clients_[connection] = client;
   client->writer = std::thread([server, client] { server->Write(client); });
+  pthread_setname_np(client->writer.native_handle(), "foxglove-write");
 }
 
 int FoxgloveServer::OnData(mg_connection* connection, int bits, char* data, std::size_t length,

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -339,6 +340,7 @@ bool MqttBridge::Start(BrokerSettings settings, std::string& error) {
     runEnded_ = true;
     ended_.notify_all();
   });
+  pthread_setname_np(thread_.native_handle(), "mqtt-bridge");
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/listen/QueuedOutput.h"
 
+#include <pthread.h>
+
 namespace receiver {
 
 QueuedOutput::QueuedOutput(std::string what, std::unique_ptr<Sink> sink, Report report,
@@ -8,7 +10,10 @@ QueuedOutput::QueuedOutput(std::string what, std::unique_ptr<Sink> sink, Report 
       sink_(std::move(sink)),
       report_(std::move(report)),
       capacity_(capacity),
-      thread_([this] { Run(); }) {}
+      thread_([this] { Run(); }) {
+  // Named, so that a per-thread profile (/proc/PID/task/*/comm) tells the outputs apart.
+  pthread_setname_np(thread_.native_handle(), ("out-" + sink_->Label()).substr(0, 15).c_str());
+}
 
 QueuedOutput::~QueuedOutput() {
   QueuedOutput::Close(std::chrono::steady_clock::now());  // its own, not an override

@@ -243,7 +243,10 @@ void SparkplugNode::Tick(std::chrono::steady_clock::time_point now) {
     return;
   }
   if (birthDue_.exchange(false)) Birth(UnixNow());
-  if (!nodeBorn_) return;
+  // The devices are walked five times a second, not at every turn: in a burst the loop turns
+  // once a datagram.
+  if (!nodeBorn_ || now - lastWalk_ < std::chrono::milliseconds(200)) return;
+  lastWalk_ = now;
   for (auto& [sender, device] : devices_) {
     const double quietMs = std::chrono::duration<double, std::milli>(now - device.last).count();
     if (!device.born || quietMs <= device.pace.SilenceMs()) continue;

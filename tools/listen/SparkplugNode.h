@@ -88,7 +88,8 @@ class SparkplugNode : public Output {
   std::map<std::string, Device> devices_;  // by sender; the receiving thread's own
   std::uint64_t seq_ = 0;                  // the receiving thread's own
   bool nodeBorn_ = false;                  // the receiving thread's own
-  std::uint64_t notSent_ = 0;              // the receiving thread's own
+  std::chrono::steady_clock::time_point lastWalk_;
+  std::uint64_t notSent_ = 0;  // the receiving thread's own
 };
 
 }  // namespace receiver
