@@ -74,6 +74,9 @@ check("about 5 messages a second on each channel",
 
 
 
+leftovers = {}
+
+
 def upgrade(host):
     """A WebSocket handshake by hand; the socket and the status line's start."""
     s = socket.create_connection(("127.0.0.1", ws_port), 5)
@@ -81,16 +84,70 @@ def upgrade(host):
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
               "Sec-WebSocket-Protocol: foxglove.websocket.v1\r\n\r\n".encode())
     s.settimeout(5)
+    answer = b""
     try:
-        return s, s.recv(12)
+        while b"\r\n\r\n" not in answer and (chunk := s.recv(4096)):
+            answer += chunk
     except OSError:
-        return s, b""
+        pass
+    head, _, rest = answer.partition(b"\r\n\r\n")
+    leftovers[s] = rest  # frames that came with the answer
+    return s, head
 
 
 # A page elsewhere that points its own name at this address is not answered.
 refused, answer = upgrade("attacker.example")
 refused.close()
 check("a request for another Host is refused", not answer.startswith(b"HTTP/1.1 101"), answer)
+
+
+def send_text(s, text):
+    """One masked text frame, as a client sends it."""
+    data, mask = text.encode(), os.urandom(4)
+    length = bytes([0x80 | len(data)]) if len(data) < 126 else bytes([0xFE]) + len(data).to_bytes(2, "big")
+    s.sendall(bytes([0x81]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(data)))
+
+
+def frames(s, seconds):
+    """The frames that come within the seconds: (opcode, payload)."""
+    got, data, deadline = [], leftovers.pop(s, b""), time.monotonic() + seconds
+    while True:
+        while len(data) >= 2:
+            length, at = data[1] & 0x7F, 2
+            if length == 126:
+                length, at = int.from_bytes(data[2:4], "big"), 4
+            elif length == 127:
+                length, at = int.from_bytes(data[2:10], "big"), 10
+            if len(data) < at + length:
+                break
+            got.append((data[0] & 0x0F, data[at:at + length]))
+            data = data[at + length:]
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return got
+        s.settimeout(left)
+        try:
+            chunk = s.recv(65536)
+        except OSError:
+            return got
+        if not chunk:
+            return got
+        data += chunk
+
+
+# A client subscribing one channel twice and one that is not advertised gets each message once:
+# it cannot make the listener build a message many times over.
+raw, status = upgrade("127.0.0.1")
+hello = frames(raw, 1)
+channels = [c["id"] for op, text in hello if op == 1 for c in json.loads(text).get("channels", [])]
+send_text(raw, json.dumps({"op": "subscribe", "subscriptions": [
+    {"id": 1, "channelId": channels[0]}, {"id": 2, "channelId": channels[0]},
+    {"id": 3, "channelId": 99999}]}))
+data = [payload for op, payload in frames(raw, 2) if op == 2]
+ids = {int.from_bytes(p[1:5], "little") for p in data}
+check("one subscription per channel, and none to a channel not advertised",
+      status.startswith(b"HTTP/1.1 101") and ids == {1} and 6 <= len(data) <= 14, (ids, len(data)))
+raw.close()
 # A fixed number of clients: the ninth is turned away while eight hold their places.
 held = [upgrade("127.0.0.1") for _ in range(9)]
 statuses = [a.startswith(b"HTTP/1.1 101") for _, a in held]

@@ -3,6 +3,7 @@
 #include <civetweb.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -138,6 +139,13 @@ void FoxgloveServer::OnReady(mg_connection* connection, void* self) {
 int FoxgloveServer::OnData(mg_connection* connection, int bits, char* data, std::size_t length,
                            void* self) {
   auto* server = static_cast<FoxgloveServer*>(self);
+  {
+    // One that fell behind and lost its place is closed at the next frame it sends (its answer
+    // to a ping, at the latest).
+    std::lock_guard<std::mutex> lock(server->mutex_);
+    const auto found = server->clients_.find(connection);
+    if (found != server->clients_.end() && found->second->failed) return 0;
+  }
   if ((bits & 0x0f) != MG_WEBSOCKET_OPCODE_TEXT) return 1;  // pings and the like: civetweb's
   const nlohmann::json message = nlohmann::json::parse(data, data + length, nullptr, false);
   if (!message.is_object() || !message.contains("op") || !message["op"].is_string()) return 1;
@@ -151,12 +159,20 @@ int FoxgloveServer::OnData(mg_connection* connection, int bits, char* data, std:
     for (const auto& subscription : message["subscriptions"]) {
       if (!subscription.is_object() || !subscription.contains("id") ||
           !subscription.contains("channelId") || !subscription["id"].is_number_unsigned() ||
-          !subscription["channelId"].is_number_unsigned() ||
-          client.subscriptions.size() >= kMostChannels) {
+          !subscription["channelId"].is_number_unsigned()) {
         continue;
       }
-      client.subscriptions[subscription["id"].get<std::uint32_t>()] =
-          subscription["channelId"].get<std::uint32_t>();
+      // Only channels that are advertised, and each once: a client cannot make the receiving
+      // thread build a message many times over.
+      const auto channelId = subscription["channelId"].get<std::uint32_t>();
+      const bool advertised =
+          std::any_of(server->channels_.begin(), server->channels_.end(),
+                      [&](const auto& entry) { return entry.second.id == channelId; });
+      const bool taken = std::any_of(client.subscriptions.begin(), client.subscriptions.end(),
+                                     [&](const auto& entry) { return entry.second == channelId; });
+      if (advertised && !taken) {
+        client.subscriptions[subscription["id"].get<std::uint32_t>()] = channelId;
+      }
     }
   } else if (op == "unsubscribe" && message.contains("subscriptionIds") &&
              message["subscriptionIds"].is_array()) {
@@ -189,8 +205,18 @@ void FoxgloveServer::OnClose(const mg_connection* connection, void* self) {
 void FoxgloveServer::Write(std::shared_ptr<Client> client) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    client->wake.wait(lock, [&] { return client->closed || !client->queue.empty(); });
-    if (client->closed || client->failed) return;
+    client->wake.wait(lock,
+                      [&] { return client->closed || client->failed || !client->queue.empty(); });
+    if (client->closed) return;
+    if (client->failed) {
+      // It lost its place: told so (1008, policy) should it read again, and the connection
+      // ends then, or at its next frame (OnData).
+      lock.unlock();
+      mg_lock_connection(client->connection);
+      mg_websocket_write(client->connection, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, "\x03\xf0", 2);
+      mg_unlock_connection(client->connection);
+      return;
+    }
     auto [binary, frame] = std::move(client->queue.front());
     client->queue.pop_front();
     lock.unlock();
@@ -201,7 +227,7 @@ void FoxgloveServer::Write(std::shared_ptr<Client> client) {
     mg_unlock_connection(client->connection);
     lock.lock();
     if (wrote <= 0) {
-      client->failed = true;  // its connection ends; civetweb says so through OnClose
+      client->failed = true;
       client->queue.clear();
     }
   }
@@ -244,6 +270,7 @@ void FoxgloveServer::Take(const Arrival& arrival) {
   channel.last = arrival.steadyTime;
   std::string json;
   for (auto& [connection, client] : clients_) {
+    if (client->failed || client->closed) continue;
     for (const auto& [subscription, channelId] : client->subscriptions) {
       if (channelId != channel.id) continue;
       if (json.empty()) json = JointStatesJson(arrival.unixTime, arrival.payload);

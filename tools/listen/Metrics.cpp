@@ -53,10 +53,11 @@ std::string MetricsText(const std::vector<RobotMetrics>& robots, const ListenerM
   for (const RobotMetrics& robot : robots) {
     const std::string label = "robot=\"" + Label(robot.robot) + "\"";
     const IntervalSummary& s = robot.intervals;
-    out += "jointcast_interval_seconds{" + label + ",quantile=\"0.5\"} " + Number(s.median / 1000) +
-           "\n";
-    out += "jointcast_interval_seconds{" + label + ",quantile=\"0.99\"} " + Number(s.p99 / 1000) +
-           "\n";
+    // No interval yet: no quantile either (NaN, as the format writes it), not a 0 s interval.
+    const std::string median = s.count > 0 ? Number(s.median / 1000) : "NaN";
+    const std::string p99 = s.count > 0 ? Number(s.p99 / 1000) : "NaN";
+    out += "jointcast_interval_seconds{" + label + ",quantile=\"0.5\"} " + median + "\n";
+    out += "jointcast_interval_seconds{" + label + ",quantile=\"0.99\"} " + p99 + "\n";
     out += "jointcast_interval_seconds_sum{" + label + "} " +
            Number(s.mean * static_cast<double>(s.count) / 1000) + "\n";
     out += "jointcast_interval_seconds_count{" + label + "} " + std::to_string(s.count) + "\n";

@@ -82,6 +82,7 @@ bool SparkplugNode::Start(const BrokerSettings& settings, std::string& error) {
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_message_callback_set(client_, OnMessage);
+  mosquitto_publish_callback_set(client_, OnPublished);
   mosquitto_reconnect_delay_set(client_, 1, 30, true);
   int rc = MOSQ_ERR_SUCCESS;
   if (!settings.user.empty()) {
@@ -158,14 +159,24 @@ void SparkplugNode::OnMessage(mosquitto*, void* self, const mosquitto_message* m
   }
 }
 
+void SparkplugNode::OnPublished(mosquitto*, void* self, int) {
+  auto* node = static_cast<SparkplugNode*>(self);
+  if (node->waiting_ > 0) --node->waiting_;
+}
+
 bool SparkplugNode::Publish(const std::string& type, const std::string& device,
                             const std::string& payload) {
   const std::string topic = Topic(type, device);
-  return mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                           payload.data(), 0, false) == MOSQ_ERR_SUCCESS;
+  ++waiting_;  // before: the library's thread may say it is written before publish returns
+  if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), 0, false) == MOSQ_ERR_SUCCESS) {
+    return true;
+  }
+  --waiting_;
+  return false;
 }
 
-void SparkplugNode::Birth(double unixTime) {
+void SparkplugNode::Birth(double unixTime, std::chrono::steady_clock::time_point now) {
   sparkplug::Payload birth;
   birth.set_timestamp(Milliseconds(unixTime));
   seq_ = 0;
@@ -175,7 +186,12 @@ void SparkplugNode::Birth(double unixTime) {
   nodeBorn_ = Publish("NBIRTH", "", birth.SerializeAsString());
   for (auto& [sender, device] : devices_) {
     device.born = false;
-    if (nodeBorn_ && device.heard) DeviceBirth(device, unixTime);
+    // Only robots still sending: a silent one's last values are not its values now; it is born
+    // again at its next datagram.
+    const double quietMs = std::chrono::duration<double, std::milli>(now - device.last).count();
+    if (nodeBorn_ && device.heard && quietMs <= device.pace.SilenceMs()) {
+      DeviceBirth(device, unixTime);
+    }
   }
 }
 
@@ -222,8 +238,8 @@ void SparkplugNode::Take(const Arrival& arrival) {
   double values[6];
   if (!arrival.wellFormed || !Values(arrival.payload, values)) return;
   std::copy(std::begin(values), std::end(values), std::begin(device.values));
-  if (!connected_ || !nodeBorn_) {
-    ++notSent_;
+  if (!connected_ || !nodeBorn_ || waiting_ >= kMostWaiting) {
+    ++notSent_;  // no broker, or one that does not keep up
     return;
   }
   if (!device.born) DeviceBirth(device, arrival.unixTime);
@@ -242,7 +258,7 @@ void SparkplugNode::Tick(std::chrono::steady_clock::time_point now) {
     nodeBorn_ = false;
     return;
   }
-  if (birthDue_.exchange(false)) Birth(UnixNow());
+  if (birthDue_.exchange(false)) Birth(UnixNow(), now);
   // The devices are walked five times a second, not at every turn: in a burst the loop turns
   // once a datagram.
   if (!nodeBorn_ || now - lastWalk_ < std::chrono::milliseconds(200)) return;
@@ -258,23 +274,32 @@ void SparkplugNode::Tick(std::chrono::steady_clock::time_point now) {
   }
 }
 
-void SparkplugNode::Close(std::chrono::steady_clock::time_point) {
-  if (client_ == nullptr || !connected_.exchange(false)) {
-    if (client_ != nullptr) mosquitto_loop_stop(client_, true);
-    return;
+void SparkplugNode::Close(std::chrono::steady_clock::time_point deadline) {
+  if (client_ == nullptr || stopped_) return;
+  stopped_ = true;
+  if (connected_.exchange(false)) {
+    // A clean stop sends no will: the node says its death itself, after what waits, up to the
+    // deadline (and a moment for the NDEATH itself).
+    sparkplug::Payload death;
+    death.set_timestamp(Milliseconds(UnixNow()));
+    AddMetric(death, "bdSeq", sparkplug::Int64, death.timestamp())->set_long_value(bdSeq_ % 256);
+    Publish("NDEATH", "", death.SerializeAsString());
+    const auto until =
+        std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    while (waiting_ > 0 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    mosquitto_disconnect(client_);
   }
-  // A clean stop sends no will: the node says its death itself.
-  sparkplug::Payload death;
-  death.set_timestamp(Milliseconds(UnixNow()));
-  AddMetric(death, "bdSeq", sparkplug::Int64, death.timestamp())->set_long_value(bdSeq_ % 256);
-  Publish("NDEATH", "", death.SerializeAsString());
-  mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, false);
+  // Not waited for: a broker that stopped reading would hold the exit until the keep-alive.
+  mosquitto_loop_stop(client_, true);
+  notSent_ += static_cast<std::uint64_t>(std::max(0, waiting_.exchange(0)));
 }
 
 std::string SparkplugNode::LossLine() const {
   if (notSent_ == 0) return {};
-  return "sparkplug: " + std::to_string(notSent_) + " positions not sent (no broker connected)";
+  return "sparkplug: " + std::to_string(notSent_) +
+         " positions not sent (no broker connected, or one that did not keep up)";
 }
 
 void SparkplugNode::Say(const std::string& text) const {

@@ -35,6 +35,9 @@ namespace receiver {
 class SparkplugNode : public Output {
  public:
   static constexpr std::size_t kMostDevices = 4096;
+  // Messages handed to the library and not yet written; beyond this, new DDATA are dropped and
+  // counted rather than queued without end while the broker does not keep up.
+  static constexpr int kMostWaiting = 10000;
 
   SparkplugNode(std::string group, Report say = {})
       : group_(std::move(group)), say_(std::move(say)) {}
@@ -68,9 +71,10 @@ class SparkplugNode : public Output {
   static void OnConnect(mosquitto*, void* self, int result);
   static void OnDisconnect(mosquitto*, void* self, int result);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnPublished(mosquitto*, void* self, int messageId);
   // The will for the next connection: NDEATH with its bdSeq.
   void SetWill();
-  void Birth(double unixTime);
+  void Birth(double unixTime, std::chrono::steady_clock::time_point now);
   void DeviceBirth(Device& device, double unixTime);
   bool Publish(const std::string& type, const std::string& device, const std::string& payload);
   std::string Topic(const std::string& type, const std::string& device) const;
@@ -85,6 +89,8 @@ class SparkplugNode : public Output {
   std::atomic<bool> birthDue_{false};  // connected, or a rebirth asked for: NBIRTH at the next turn
   std::atomic<std::uint64_t> bdSeq_{0};  // of the connection under way, or the next
   std::mutex willMutex_;
+  std::atomic<int> waiting_{0};
+  bool stopped_ = false;
   std::map<std::string, Device> devices_;  // by sender; the receiving thread's own
   std::uint64_t seq_ = 0;                  // the receiving thread's own
   bool nodeBorn_ = false;                  // the receiving thread's own
