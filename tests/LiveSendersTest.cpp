@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "tools/listen/LiveSenders.h"
 #include "tools/listen/FoxgloveServer.h"
+#include "tools/listen/LiveSenders.h"
 #include "tools/listen/LiveView.h"
 #include "tools/listen/Metrics.h"
 
@@ -181,7 +181,6 @@ TEST(Foxglove, JointStatesInRadians) {
       << json;
   EXPECT_NE(json.find("{\"name\":\"A1\",\"position\":1.5707963267948966}"), std::string::npos);
   EXPECT_NE(json.find("{\"name\":\"A2\",\"position\":3.141592653589793}"), std::string::npos);
-  EXPECT_NE(json.find("{\"name\":\"A6\",\"position\":-0.008726646259971648}]}"),
-            std::string::npos)
+  EXPECT_NE(json.find("{\"name\":\"A6\",\"position\":-0.008726646259971648}]}"), std::string::npos)
       << json;
 }
