@@ -118,9 +118,11 @@ with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as twin, \
     both.terminate()
     both.wait(timeout=10)
 text = said(both_err)
+# The two are read one after the other, so a reading may come between: the ones inside the
+# window must be in both.
 check("one publisher, two receivers: both get the readings, about 10 a second each",
       8 <= len(to_twin) <= 12 and 8 <= len(to_broker) <= 12 and
-      [d for d, _ in to_twin[-5:]] == [d for d, _ in to_broker[-5:]],
+      {d for d, _ in to_twin[1:-1]} <= {d for d, _ in to_broker},
       (len(to_twin), len(to_broker), text))
 check("a receiver that does not resolve is said once, with the reason",
       text.count("receiver nosuch.invalid:4849: cannot resolve the name") == 1, text)
