@@ -27,7 +27,7 @@ namespace receiver {
 //                                     again at its next datagram
 // Every message after NBIRTH carries seq, 0 to 255 and round again; bdSeq goes up at each
 // connection. An NCMD with Node Control/Rebirth true is answered with NBIRTH and the DBIRTHs.
-// QoS 0 and never retained, as the specification has it.
+// QoS 0 and never retained, as Sparkplug B asks of these messages.
 //
 // A connection of its own to the broker: a connection has one last will, and the JSON bridge's
 // is its own "offline". libmosquitto's thread connects and reconnects (1 s, growing to 30 s);
